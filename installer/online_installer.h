@@ -1,0 +1,56 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "installer/operations.h"
+#include "policy/release.h"
+
+namespace korvel {
+
+struct PreparedClient {
+    std::filesystem::path executable;  // the game client to start
+    bool usedPrevious = false;         // true when the update failed and an earlier release is used
+};
+
+// Owns the install root. One instance per launcher run; prepare() is its only public
+// operation. Everything it does on disk stays inside the root, passes the symbolic-link
+// guard first, and leaves the selected release untouched until the final rename and commit.
+//
+// Layout of the root:
+//   update.lock               exclusive flock between launchers; always empty
+//   .manifest-<UUID>.json     this run's downloaded manifest, removed before prepare() returns
+//   current.json              the selected release, replaced atomically and flushed
+//   releases/<release>/       verified releases: installed-manifest.json and the bundle
+//   .stage-<UUID>/            an installation in progress
+class OnlineInstaller {
+public:
+    // Touches nothing on disk. The root is kept lexically normalised; links are not resolved.
+    OnlineInstaller(std::filesystem::path root, DownloadOperation download, SignatureCheck verifySignature,
+                    StatusOperation status = {});
+
+    // Installs the release the manifest names, or falls back to the verified release an
+    // earlier run selected. Blocks the calling thread for the whole update.
+    PreparedClient prepare();
+
+private:
+    friend class OnlineInstallerTestAccess;
+
+    void noSymlinks(const std::filesystem::path& path) const;
+    void directory(const std::filesystem::path& path) const;
+    std::string boundedData(const std::filesystem::path& path) const;
+    void verify(const std::filesystem::path& dir, const ReleaseManifest& manifest) const;
+    void commit(const std::string& release) const;
+    std::filesystem::path previous() const;
+    std::filesystem::path install(const ReleaseManifest& manifest, const std::string& data);
+
+    std::filesystem::path root;
+    DownloadOperation download;
+    SignatureCheck verifySignature;
+    StatusOperation status;
+};
+
+// Lowercase hexadecimal SHA-256 of a file's content, streamed in 1 MiB chunks.
+std::string fileDigest(const std::filesystem::path& path);
+
+} // namespace korvel

@@ -1,0 +1,20 @@
+#include "installer/posix_file.h"
+
+#include <system_error>
+
+#include <unistd.h>
+
+namespace korvel {
+
+void throwSystemError(int error, const char* operation, const std::filesystem::path& path) {
+    throw std::filesystem::filesystem_error(operation, path, std::error_code(error, std::generic_category()));
+}
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+} // namespace korvel

@@ -1,0 +1,1 @@
+#include "installer/online_installer.h"

@@ -1,0 +1,1 @@
+#include "policy/release.h"
