@@ -1,0 +1,1 @@
+#include "installer/atomic_write.h"
