@@ -1,1 +1,198 @@
+#include "installer/file_guards.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
 #include "installer/online_installer.h"
+#include "installer/posix_file.h"
+#include "installer/posix_io.h"
+#include "policy/bootstrap_error.h"
+#include "policy/bootstrap_policy.h"
+
+namespace korvel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t metadataLimit = BootstrapPolicy::manifestLimit;
+constexpr std::size_t digestChunk = 1 << 20;
+
+[[noreturn]] void invalidMetadata() { throw BootstrapError::invalid("Saved release metadata is invalid."); }
+
+bool isDirectory(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Creates one directory with exactly 0700, whatever the umask. Returns false when its
+// parent is missing; an existing directory is success and keeps its mode.
+bool makeOwnerOnlyDirectory(const fs::path& path) {
+    if (::mkdir(path.c_str(), 0700) != 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return false;
+        }
+        if (error == EEXIST && isDirectory(path)) {
+            return true;
+        }
+        throwSystemError(error, "mkdir", path);
+    }
+    // Through a descriptor that refuses a link, so a link swapped in after mkdir cannot
+    // redirect the mode change to a file outside the root.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        throwSystemError(errno, "open", path);
+    }
+    if (::fchmod(fd.get(), 0700) != 0) {
+        throwSystemError(errno, "chmod", path);
+    }
+    return true;
+}
+
+void makeDirectories(const fs::path& path) {
+    if (makeOwnerOnlyDirectory(path)) {
+        return;
+    }
+    const fs::path parent = path.parent_path();
+    if (parent.empty() || parent == path) {
+        throwSystemError(ENOENT, "mkdir", path);
+    }
+    makeDirectories(parent);
+    if (!makeOwnerOnlyDirectory(path)) {
+        throwSystemError(ENOENT, "mkdir", path);
+    }
+}
+
+// Reads to end of file, refusing more than limit bytes, so a file that grew after its size
+// was checked still cannot make the read unbounded.
+std::string readAtMost(int fd, std::int64_t limit, const fs::path& path) {
+    std::string bytes;
+    char chunk[16384];
+    while (const std::size_t count = readSome(fd, chunk, sizeof chunk, path)) {
+        if (static_cast<std::int64_t>(bytes.size() + count) > limit) {
+            invalidMetadata();
+        }
+        bytes.append(chunk, count);
+    }
+    return bytes;
+}
+
+struct DigestContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+void requireDigest(int result) {
+    if (result != 1) {
+        throw std::runtime_error("SHA-256 is unavailable.");
+    }
+}
+
+std::string lowercaseHex(const unsigned char* bytes, std::size_t count) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
+} // namespace
+
+fs::path standardizedPath(const fs::path& path) {
+    fs::path result = path.lexically_normal();
+    if (result.has_relative_path() && !result.has_filename()) {
+        result = result.parent_path();
+    }
+    return result;
+}
+
+void OnlineInstaller::noSymlinks(const fs::path& path) const {
+    const std::string& rootText = root.native();
+    const std::string standardized = standardizedPath(path).native();
+    const std::string prefix = rootText.ends_with('/') ? rootText : rootText + '/';
+    if (standardized != rootText && !standardized.starts_with(prefix)) {
+        throw BootstrapError::invalid("Installation path escapes its directory.");
+    }
+    // Walks the path as given, not the standardized one: with a ".." segment the kernel
+    // resolves the components before it, so those are what must not be links. Items that
+    // do not exist yet are no links; nothing above the root is looked at.
+    fs::path current = path;
+    while (current.native().size() >= rootText.size()) {
+        struct stat status {};
+        if (::lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            throw BootstrapError::invalid("An installation path is a symbolic link; no files were changed.");
+        }
+        if (current.native() == rootText) {
+            return;
+        }
+        fs::path parent = current.parent_path();
+        if (parent == current) {
+            return;
+        }
+        current = std::move(parent);
+    }
+}
+
+void OnlineInstaller::directory(const fs::path& path) const {
+    noSymlinks(path);
+    makeDirectories(standardizedPath(path));
+}
+
+std::string OnlineInstaller::boundedData(const fs::path& path) const {
+    noSymlinks(path);
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        throwSystemError(errno, "lstat", path);
+    }
+    if (!S_ISREG(status.st_mode) || status.st_size > metadataLimit) {
+        invalidMetadata();
+    }
+    // O_NONBLOCK so that a FIFO swapped in after the check cannot hang the open.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        throwSystemError(errno, "open", path);
+    }
+    if (::fstat(fd.get(), &status) != 0) {
+        throwSystemError(errno, "fstat", path);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        invalidMetadata();
+    }
+    return readAtMost(fd.get(), metadataLimit, path);
+}
+
+std::string fileDigest(const fs::path& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        throwSystemError(errno, "open", path);
+    }
+    const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+    if (!context) {
+        throw std::bad_alloc();
+    }
+    requireDigest(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr));
+    std::vector<unsigned char> chunk(digestChunk);
+    while (const std::size_t count = readSome(fd.get(), chunk.data(), chunk.size(), path)) {
+        requireDigest(EVP_DigestUpdate(context.get(), chunk.data(), count));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    requireDigest(EVP_DigestFinal_ex(context.get(), digest, &length));
+    return lowercaseHex(digest, length);
+}
+
+} // namespace korvel

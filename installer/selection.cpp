@@ -1,1 +1,60 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "installer/atomic_write.h"
 #include "installer/online_installer.h"
+#include "installer/posix_file.h"
+#include "policy/bootstrap_error.h"
+#include "policy/bootstrap_policy.h"
+
+namespace korvel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* recordName = "current.json";
+
+// Best effort: a descriptor that cannot be opened means that flush is skipped, never that
+// the selection failed, because the new record is already in place by then.
+void flushToDisk(const fs::path& path, int flags) {
+    const UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+    if (fd) {
+        ::fsync(fd.get());
+    }
+}
+
+} // namespace
+
+void OnlineInstaller::commit(const std::string& release) const {
+    const fs::path record = root / recordName;
+    noSymlinks(record);
+    writeFileAtomically(record, encodeJson(CurrentRelease{1, release}));
+    if (::chmod(record.c_str(), 0600) != 0) {
+        throwSystemError(errno, "chmod", record);
+    }
+    // The record's data, then the directory entry the rename changed: after both, a crash
+    // leaves the new selection; before them, the old or the new one, never a torn file.
+    flushToDisk(record, O_RDONLY | O_NOFOLLOW);
+    flushToDisk(root, O_RDONLY);
+}
+
+fs::path OnlineInstaller::previous() const {
+    const CurrentRelease selected = decodeJson<CurrentRelease>(boundedData(root / recordName));
+    // Checked before the name becomes part of a path.
+    if (selected.schema != 1 || !BootstrapPolicy::validRelease(selected.release)) {
+        throw BootstrapError::invalid("Saved release selection is invalid.");
+    }
+    const fs::path releaseDir = root / "releases" / selected.release;
+    const ReleaseManifest saved = BootstrapPolicy::parse(boundedData(releaseDir / "installed-manifest.json"));
+    if (saved.release != selected.release) {
+        throw BootstrapError::invalid("Saved release identity differs.");
+    }
+    verify(releaseDir, saved);
+    return releaseDir / BootstrapPolicy::entrypoint;
+}
+
+} // namespace korvel

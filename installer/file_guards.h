@@ -1,0 +1,12 @@
+#pragma once
+
+#include <filesystem>
+
+namespace korvel {
+
+// The path with "." and ".." segments removed textually and no trailing separator (except
+// for "/" itself). Symbolic links are never resolved: the guards compare this text with
+// the install root, and a resolved path would hide exactly the links they look for.
+std::filesystem::path standardizedPath(const std::filesystem::path& path);
+
+} // namespace korvel
