@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 void writeFileAtomically(const fs::path& target, std::string_view bytes) {
     // Hidden, and unique per call, so it never collides with a leftover of an interrupted
     // run; in the target's directory, so the rename stays on one file system.
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + "." + randomUuid() + ".tmp");
+    std::string name = ".";
+    name.append(target.filename().native()).append(".").append(randomUuid()).append(".tmp");
+    const fs::path temporary = target.parent_path() / name;
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd) {
         throwSystemError(errno, "open", temporary);

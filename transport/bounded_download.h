@@ -12,7 +12,7 @@ namespace korvel {
 
 // For tests and the demo build only; a release build passes none of this.
 struct TransportOptions {
-    std::filesystem::path caFile;                   // extra trust anchors (PEM)
+    std::filesystem::path caFile;                   // trust anchors (PEM) used instead of the system store
     std::map<std::string, std::string> connectTo;   // approved host -> "address:port" to connect to
 };
 
