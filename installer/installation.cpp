@@ -1,1 +1,168 @@
 #include "installer/online_installer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "installer/atomic_write.h"
+#include "installer/posix_file.h"
+#include "installer/uuid.h"
+#include "policy/bootstrap_error.h"
+#include "policy/bootstrap_policy.h"
+
+namespace korvel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const reusedNameMessage = "An existing release name was reused for different content.";
+const char* const failedDownloadMessage =
+    "A game download failed its size or SHA-256 check. The previous version is unchanged.";
+
+// An accepted manifest always has a "mac" entry; at() turns a broken precondition into an
+// error instead of an empty release.
+const std::vector<ReleaseFile>& macFiles(const ReleaseManifest& manifest) {
+    return manifest.platforms.at("mac").files;
+}
+
+// Any kind of entry counts, a dangling link or a plain file included: the rename into
+// place must never meet an existing entry.
+bool entryExists(const fs::path& path) {
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) == 0) {
+        return true;
+    }
+    const int error = errno;
+    if (error == ENOENT) {
+        return false;
+    }
+    throwSystemError(error, "lstat", path);
+}
+
+std::vector<ReleaseFile> sortedByPath(std::vector<ReleaseFile> files) {
+    std::stable_sort(files.begin(), files.end(),
+                     [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    return files;
+}
+
+// The saved manifest must describe the very release the new manifest describes; the order
+// in which either lists its files does not matter.
+void requireSameContent(const ReleaseManifest& saved, const ReleaseManifest& incoming) {
+    if (saved.release != incoming.release ||
+        sortedByPath(macFiles(saved)) != sortedByPath(macFiles(incoming))) {
+        throw BootstrapError::invalid(reusedNameMessage);
+    }
+}
+
+// Owns a staging directory until the installation ends. Removal never follows links and its
+// errors are ignored: a staging directory left behind holds nothing that is selected, and
+// every run stages under a fresh name.
+class StagingDirectory {
+public:
+    explicit StagingDirectory(fs::path path) : path_(std::move(path)) {}
+    StagingDirectory(const StagingDirectory&) = delete;
+    StagingDirectory& operator=(const StagingDirectory&) = delete;
+    ~StagingDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// The download reports bytes of one file; the player sees the position of that file and
+// the share of the whole release received so far.
+Progress installingProgress(const StatusOperation& status, std::size_t position, std::size_t count,
+                            std::int64_t completedBefore, std::int64_t total) {
+    const std::string message =
+        "Installing game " + std::to_string(position + 1) + " of " + std::to_string(count) + "…";
+    return [&status, message, completedBefore, total](std::int64_t received) {
+        status(message, static_cast<double>(completedBefore + received) / static_cast<double>(total));
+    };
+}
+
+// Whatever the download operation promised, the file itself decides: a regular file of the
+// listed size whose digest matches. The digest is computed only after the cheap tests pass.
+void requireDelivered(const fs::path& destination, const ReleaseFile& file) {
+    struct stat info{};
+    if (::lstat(destination.c_str(), &info) != 0) {
+        throwSystemError(errno, "lstat", destination);
+    }
+    if (!S_ISREG(info.st_mode) || static_cast<std::int64_t>(info.st_size) != file.bytes ||
+        fileDigest(destination) != file.sha256) {
+        throw BootstrapError::invalid(failedDownloadMessage);
+    }
+}
+
+void setInstalledMode(const fs::path& destination, bool executable) {
+    if (::chmod(destination.c_str(), executable ? 0755 : 0644) != 0) {
+        throwSystemError(errno, "chmod", destination);
+    }
+}
+
+// One rename(2): the release appears complete or not at all, whatever happens around it.
+void moveIntoPlace(const fs::path& staging, const fs::path& release) {
+    if (::rename(staging.c_str(), release.c_str()) != 0) {
+        const int error = errno;
+        throw fs::filesystem_error("rename", staging, release, std::error_code(error, std::generic_category()));
+    }
+}
+
+} // namespace
+
+fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::string& data) {
+    const fs::path releases = root / "releases";
+    directory(releases);
+    const fs::path release = releases / manifest.release;
+    noSymlinks(release);
+
+    if (entryExists(release)) {
+        status("Checking installed game…", 0.0);
+        // The files on disk must match the manifest just downloaded before the saved copy is
+        // trusted to say which release they belong to.
+        verify(release, manifest);
+        requireSameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
+        commit(manifest.release);
+        return release / BootstrapPolicy::entrypoint;
+    }
+
+    const fs::path stagingPath = root / (".stage-" + randomUuid());
+    directory(stagingPath);
+    const StagingDirectory staging(stagingPath);
+
+    const std::vector<ReleaseFile>& files = macFiles(manifest);
+    std::int64_t total = 0;
+    for (const ReleaseFile& file : files) {
+        total += file.bytes;
+    }
+    std::int64_t completed = 0;
+    for (std::size_t position = 0; position < files.size(); ++position) {
+        const ReleaseFile& file = files[position];
+        const fs::path destination = staging.path() / file.path;
+        directory(destination.parent_path());
+        download(file.url, destination, file.bytes,
+                 installingProgress(status, position, files.size(), completed, total));
+        requireDelivered(destination, file);
+        setInstalledMode(destination, file.executable);
+        completed += file.bytes;
+    }
+    writeFileAtomically(staging.path() / "installed-manifest.json", data);
+    verify(staging.path(), manifest);
+
+    moveIntoPlace(staging.path(), release);
+    // From here the release is in place; a failed or interrupted commit leaves the old
+    // selection, and the next run selects this directory through the branch above.
+    commit(manifest.release);
+    return release / BootstrapPolicy::entrypoint;
+}
+
+} // namespace korvel

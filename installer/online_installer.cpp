@@ -1,8 +1,50 @@
 #include "installer/online_installer.h"
 
+#include <exception>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include "installer/posix_file.h"
+#include "installer/scope_exit.h"
+#include "installer/uuid.h"
 #include "policy/bootstrap_error.h"
+#include "policy/bootstrap_policy.h"
 
 namespace korvel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Holds the exclusive update lock of the install root for its lifetime. The lock belongs to
+// the open descriptor, so a launcher that dies releases it with its descriptors; the file
+// itself is never written or removed and its presence means nothing. The descriptor is not
+// close-on-exec, so the signature tool started during verification shares the lock until it
+// exits; the installer waits for that tool, so the lock still ends with prepare().
+class UpdateLock {
+public:
+    explicit UpdateLock(const fs::path& path)
+        : fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600)) {
+        if (!fd) {
+            throw BootstrapError::invalid("Cannot open the launcher update lock.");
+        }
+        // A second launcher gives up at once instead of queueing behind an update it cannot see.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            fd.reset();
+            throw BootstrapError::invalid("Another Korvel launcher is updating. Wait for it to finish.");
+        }
+    }
+    UpdateLock(const UpdateLock&) = delete;
+    UpdateLock& operator=(const UpdateLock&) = delete;
+    ~UpdateLock() { ::flock(fd.get(), LOCK_UN); }  // fd closes after the unlock
+
+private:
+    UniqueFd fd;
+};
+
+} // namespace
 
 OnlineInstaller::OnlineInstaller(std::filesystem::path root, DownloadOperation download, SignatureCheck verifySignature,
                                  StatusOperation status)
@@ -18,7 +60,38 @@ OnlineInstaller::OnlineInstaller(std::filesystem::path root, DownloadOperation d
 }
 
 PreparedClient OnlineInstaller::prepare() {
-    throw BootstrapError::invalid("not yet built");
+    directory(root);
+    const fs::path lockPath = root / "update.lock";
+    noSymlinks(lockPath);
+    const UpdateLock lock(lockPath);
+
+    // Declared after the lock so that it goes first: the staged manifest is removed while the
+    // lock is still held. The download may never have created it.
+    const fs::path stagedManifest = root / (".manifest-" + randomUuid() + ".json");
+    const ScopeExit removeStagedManifest([&stagedManifest] {
+        std::error_code ignored;
+        fs::remove_all(stagedManifest, ignored);
+    });
+
+    status("Checking for game updates…", 0.0);
+    try {
+        download(BootstrapPolicy::manifestURL, stagedManifest, BootstrapPolicy::manifestLimit, [](std::int64_t) {});
+        const std::string data = boundedData(stagedManifest);
+        return {install(BootstrapPolicy::parse(data), data), false};
+    } catch (...) {
+        // Whatever failed, of whatever type (the injected operations may throw anything), the
+        // player's game is the one an earlier run selected, if it still verifies. If it does
+        // not, the player learns why the update failed, not why the old release is gone.
+        const std::exception_ptr updateError = std::current_exception();
+        fs::path executable;
+        try {
+            executable = previous();
+        } catch (...) {
+            std::rethrow_exception(updateError);
+        }
+        status("Update unavailable. Starting the verified installed game…", 1.0);
+        return {executable, true};
+    }
 }
 
 } // namespace korvel
