@@ -131,12 +131,17 @@ int main(int argc, char** argv) {
         korvelCpu.push_back(cpuSeconds(RUSAGE_SELF) - korvelCpuBefore);
         fs::remove(target);
         const double curlCpuBefore = cpuSeconds(RUSAGE_CHILDREN);
+        int curlStatus = 0;
         const double curlSeconds = timed([&] {
-            korvel::testing::runToSuccess({"curl", "-s", "-o", target.string(), "--cacert", server.caFile().string(),
-                                           "--connect-to", host + ":443:127.0.0.1:" + std::to_string(server.port()),
-                                           url},
-                                          (scratch / "curl.log").string());
+            korvel::testing::ChildProcess curl({"curl", "-sS", "-o", target.string(), "--cacert",
+                                                server.caFile().string(), "--connect-to",
+                                                host + ":443:127.0.0.1:" + std::to_string(server.port()), url});
+            curlStatus = curl.wait();
         });
+        if (curlStatus != 0) {
+            std::fprintf(stderr, "curl failed, wait status %d\n", curlStatus);
+            return 1;
+        }
         curlCpu.push_back(cpuSeconds(RUSAGE_CHILDREN) - curlCpuBefore);
         // BoundedDownload ends with its file on stable storage; curl does not. For comparison,
         // the time curl's output then takes to reach the disk.

@@ -1,102 +1,68 @@
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <filesystem>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "installer/scope_exit.h"
 #include "launcher/game_process.h"
-#include "tests/launcher/fake_game.h"
+#include "tests/support/expect_error.h"
+#include "tests/support/fake_game.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvel {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string linkTarget(const char* link) {
-    char target[PATH_MAX] = {};
-    const ssize_t length = ::readlink(link, target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
-
 TEST(GameEnvironment, DropsExactlyTheVariablesWhoseNameBeginsWithKorvelUnderscore) {
-    const struct {
-        const char* entry;
-        bool kept;
-    } cases[] = {
-        {"KORVEL_X=1", false},
-        {"KORVEL_=1", false},
-        {"KORVEL_DEMO_CA_FILE=/tmp/ca.pem", false},
-        {"XKORVEL_X=1", true},
-        {"korvel_x=1", true},
-        {"Korvel_X=1", true},
-        {"KORVEL=1", true},
-        {"KORVELX=1", true},
-        {"PATH=/usr/bin:/bin", true},
-        {"QUERY=a=b=KORVEL_c", true},
-        {"EMPTY=", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.entry);
-        const std::vector<std::string> kept = gameEnvironment({"BEFORE=1", c.entry, "AFTER=2"});
-        const std::vector<std::string> expected =
-            c.kept ? std::vector<std::string>{"BEFORE=1", c.entry, "AFTER=2"} : std::vector<std::string>{"BEFORE=1", "AFTER=2"};
-        EXPECT_EQ(kept, expected);
+    using Entries = std::vector<std::string>;
+    for (const char* dropped : {"KORVEL_X=1", "KORVEL_=1", "KORVEL_DEMO_CA_FILE=/tmp/ca.pem"}) {
+        EXPECT_EQ(gameEnvironment({"BEFORE=1", dropped, "AFTER=2"}), (Entries{"BEFORE=1", "AFTER=2"})) << dropped;
+    }
+    for (const char* kept : {"XKORVEL_X=1", "korvel_x=1", "Korvel_X=1", "KORVEL=1", "KORVELX=1", "PATH=/usr/bin:/bin",
+                             "QUERY=a=b=KORVEL_c", "EMPTY="}) {
+        EXPECT_EQ(gameEnvironment({"BEFORE=1", kept, "AFTER=2"}), (Entries{"BEFORE=1", kept, "AFTER=2"})) << kept;
     }
 }
 
-TEST(StartGame, RunsTheGameWithNoArgumentsTheGivenEnvironmentAndItsOutputDiscarded) {
-    testing::FakeGame game;
+TEST(StartGame, RunsTheGameWithNoArgumentsTheGivenEnvironmentAndItsOutputDiscardedWithoutWaiting) {
+    const testing::TempDir dir;
+    testing::writeFile(dir / "game", testing::fakeGameScript(dir / "report"));
+    fs::permissions(dir / "game", fs::perms::owner_all);
     const std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8", "VALUE=x=y"};
 
-    startGame(game.executable(), environment);
+    const pid_t game = startGame(dir / "game", environment);
 
-    const auto report = game.waitForReport();
+    const ScopeExit end([game] {
+        ::kill(game, SIGKILL);
+        ::waitpid(game, nullptr, 0);
+    });
+    const auto report = testing::waitForGameReport(dir / "report");
     ASSERT_TRUE(report) << "the game never ran";
-    const struct {
-        const char* fact;
-        std::string expected;
-    } cases[] = {
-        {"arguments", "0"},
-        {"stdout", "/dev/null"},
-        {"stderr", "/dev/null"},
-        {"stdin", linkTarget("/proc/self/fd/0")},
-        {"cwd", fs::current_path().string()},
+    EXPECT_EQ(::waitpid(game, nullptr, WNOHANG), 0) << "startGame waited for the game to end";
+    char stdinTarget[PATH_MAX] = {};
+    ASSERT_GT(::readlink("/proc/self/fd/0", stdinTarget, sizeof stdinTarget - 1), 0);
+    const std::map<std::string, std::string> expected = {
+        {"arguments", "0"}, {"stdout", "/dev/null"}, {"stderr", "/dev/null"}, {"stdin", stdinTarget},
+        {"cwd", fs::current_path().string()}, {"program", (dir / "game").string()}, {"pid", std::to_string(game)},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fact);
-        EXPECT_EQ(report->facts.at(c.fact), c.expected);
-    }
+    EXPECT_EQ(report->facts, expected);
     EXPECT_EQ(report->environment, environment) << "the game's environment is not exactly the one given";
-}
-
-TEST(StartGame, ReturnsWhileTheGameRuns) {
-    testing::FakeGame game;
-
-    startGame(game.executable(), {"PATH=/usr/bin:/bin"});
-
-    ASSERT_TRUE(game.waitForReport()) << "the game never ran";
-    EXPECT_TRUE(game.running()) << "startGame waited for the game to end";
 }
 
 TEST(StartGame, ReportsAGameThatCannotStartAsAFileSystemError) {
     const testing::TempDir dir;
     testing::writeFile(dir / "not-executable", "#!/bin/sh\n");
     fs::create_directory(dir / "directory");
-    const struct {
-        const char* name;
-        int error;
-    } cases[] = {{"missing", ENOENT}, {"not-executable", EACCES}, {"directory", EACCES}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        try {
-            startGame(dir / c.name, {});
-            ADD_FAILURE() << "the game started";
-        } catch (const fs::filesystem_error& error) {
-            EXPECT_EQ(error.code().value(), c.error) << error.what();
-            EXPECT_EQ(error.path1(), dir / c.name);
-        }
+    for (const auto& [name, error] :
+         {std::pair{"missing", ENOENT}, std::pair{"not-executable", EACCES}, std::pair{"directory", EACCES}}) {
+        EXPECT_TRUE(testing::throwsSystemError([&] { startGame(dir / name, {}); }, error, dir / name)) << name;
     }
 }
 

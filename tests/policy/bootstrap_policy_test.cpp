@@ -14,59 +14,26 @@ namespace korvel {
 namespace {
 
 using nlohmann::json;
-using testing::macFile;
-using testing::macFiles;
-using testing::sampleManifestJson;
-using testing::throwsBootstrapError;
+using namespace testing;
 
 const std::string tooLarge = "Release manifest exceeds its size limit.";
 const std::string unsupported = "Unsupported online beta release manifest.";
 const std::string unexpectedFile = "The release contains an unexpected path, URL, executable, checksum, or size.";
 
 TEST(BootstrapPolicyTest, ValidReleaseAdmitsOnlySafeSingleComponentNames) {
-    const struct {
-        std::string name;
-        bool valid;
-    } cases[] = {
-        {"b", true},
-        {std::string(64, 'a'), true},
-        {std::string(65, 'a'), false},
-        {"", false},
-        {"beta-7_rc.2", true},
-        {".beta", false},
-        {"-beta", false},
-        {"_beta", false},
-        {"a.b", true},
-        {"a..b", false},
-        {"beta.", false},
-        {"a b", false},
-        {"a/b", false},
-        {"b\xC3\xA9ta", false},  // é
-        {std::string("a\0b", 3), false},
-        // A trailing line terminator of any kind, which a "$"-anchored search would let through.
-        {"beta\n", false},
-        {"beta\r", false},
-        {"beta\v", false},
-        {"beta\f", false},
-        {"beta\xC2\x85", false},      // U+0085
-        {"beta\xE2\x80\xA8", false},  // U+2028
-        {"beta\xE2\x80\xA9", false},  // U+2029
-        {"CON", false},
-        {"con", false},
-        {"Con.1", false},
-        {"NUL.x", false},
-        {"com1", false},
-        {"LPT9", false},
-        {"prn", false},
-        {"aux.", false},
-        {"CONSOLE", true},
-        {"COM0", true},
-        {"LPT10", true},
-        {"AUX-1", true},
-        {"NULL", true},
-    };
-    for (const auto& [name, valid] : cases) {
-        EXPECT_EQ(BootstrapPolicy::validRelease(name), valid) << "release name \"" << name << "\"";
+    using Names = std::initializer_list<std::string>;
+    for (const std::string& name :
+         Names{"b", std::string(64, 'a'), "beta-7_rc.2", "a.b", "CONSOLE", "COM0", "LPT10", "AUX-1", "NULL"}) {
+        EXPECT_TRUE(BootstrapPolicy::validRelease(name)) << "release name \"" << name << "\"";
+    }
+    for (const std::string& name : Names{
+             std::string(65, 'a'), "", ".beta", "-beta", "_beta", "a..b", "beta.", "a b", "a/b", "b\xC3\xA9ta",
+             std::string("a\0b", 3),
+             // A trailing line terminator of any kind, which a "$"-anchored search would let through.
+             "beta\n", "beta\r", "beta\v", "beta\f", "beta\xC2\x85", "beta\xE2\x80\xA8", "beta\xE2\x80\xA9",
+             // Device names, whatever the case and extension.
+             "CON", "con", "Con.1", "NUL.x", "com1", "LPT9", "prn", "aux."}) {
+        EXPECT_FALSE(BootstrapPolicy::validRelease(name)) << "release name \"" << name << "\"";
     }
 }
 
@@ -75,14 +42,19 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+    return text;
+}
+
 TEST(BootstrapPolicyTest, ParseRefusesEachViolationWithTheMessageOfItsCheck) {
     const std::string engine = BootstrapPolicy::app + "/Contents/MacOS/KorvelEngine";
     const std::string downloadHost = replaced(BootstrapPolicy::downloadBase.substr(8), "/online-beta/", "");
-    const auto changeFirstUrl = [](std::function<std::string(const std::string&)> change) {
-        return [change](json& manifest) {
-            json& url = macFiles(manifest)[0]["url"];
-            url = change(url.get<std::string>());
-        };
+    json sample = sampleManifestJson();
+    const json first = macFiles(sample)[0];
+    const std::string url = first["url"];
+    const auto setFirst = [](const char* key, const json& value) {
+        return [key, value](json& m) { macFiles(m)[0][key] = value; };
     };
     const struct {
         std::string name;
@@ -99,58 +71,32 @@ TEST(BootstrapPolicyTest, ParseRefusesEachViolationWithTheMessageOfItsCheck) {
         {"empty platforms", [](json& m) { m["platforms"] = json::object(); }, unsupported},
         {"engine as entry point", [&](json& m) { m["platforms"]["mac"]["entrypoint"] = engine; }, unsupported},
         {"eleven files", [](json& m) { macFiles(m).erase(11); }, unsupported},
-        {"thirteen files", [](json& m) { macFiles(m).push_back(macFiles(m)[0]); }, unsupported},
-        {"sixty-five files",
-         [](json& m) {
-             while (macFiles(m).size() < 65) {
-                 macFiles(m).push_back(macFiles(m)[0]);
-             }
-         },
-         unsupported},
-        {"path outside the set", [](json& m) { macFiles(m)[0]["path"] = BootstrapPolicy::app + "/Contents/extra"; },
-         unexpectedFile},
+        {"thirteen files", [&](json& m) { macFiles(m).push_back(first); }, unsupported},
+        {"sixty-five files", [&](json& m) { macFiles(m) = json(65, first); }, unsupported},
+        {"path outside the set", setFirst("path", BootstrapPolicy::app + "/Contents/extra"), unexpectedFile},
         {"path in another letter case",
          [](json& m) { macFile(m, "Contents/PkgInfo")["path"] = BootstrapPolicy::app + "/Contents/PKGINFO"; },
          unexpectedFile},
         {"one path twice, another missing", [](json& m) { macFiles(m)[5] = macFiles(m)[4]; }, unexpectedFile},
-        {"zero bytes", [](json& m) { macFiles(m)[0]["bytes"] = 0; }, unexpectedFile},
-        {"negative bytes", [](json& m) { macFiles(m)[0]["bytes"] = -1; }, unexpectedFile},
-        {"largest int64 bytes",
-         [](json& m) { macFiles(m)[0]["bytes"] = std::numeric_limits<std::int64_t>::max(); }, unexpectedFile},
-        {"uppercase digest",
-         [](json& m) {
-             std::string digest = macFiles(m)[0]["sha256"];
-             std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
-             macFiles(m)[0]["sha256"] = digest;
-         },
-         unexpectedFile},
-        {"63 digits", [](json& m) { macFiles(m)[0]["sha256"] = std::string(63, 'a'); }, unexpectedFile},
-        {"65 digits", [](json& m) { macFiles(m)[0]["sha256"] = std::string(65, 'a'); }, unexpectedFile},
-        {"64 digits and a line feed", [](json& m) { macFiles(m)[0]["sha256"] = std::string(64, 'a') + "\n"; },
-         unexpectedFile},
+        {"zero bytes", setFirst("bytes", 0), unexpectedFile},
+        {"negative bytes", setFirst("bytes", -1), unexpectedFile},
+        {"largest int64 bytes", setFirst("bytes", std::numeric_limits<std::int64_t>::max()), unexpectedFile},
+        {"uppercase digest", setFirst("sha256", upper(first["sha256"])), unexpectedFile},
+        {"63 digits", setFirst("sha256", std::string(63, 'a')), unexpectedFile},
+        {"65 digits", setFirst("sha256", std::string(65, 'a')), unexpectedFile},
+        {"64 digits and a line feed", setFirst("sha256", std::string(64, 'a') + "\n"), unexpectedFile},
         {"executable Info.plist", [](json& m) { macFile(m, "Contents/Info.plist")["executable"] = true; },
          unexpectedFile},
         {"engine not executable", [](json& m) { macFile(m, "Contents/MacOS/KorvelEngine")["executable"] = false; },
          unexpectedFile},
-        {"http address", changeFirstUrl([](const std::string& url) { return replaced(url, "https:", "http:"); }),
+        {"http address", setFirst("url", replaced(url, "https:", "http:")), unexpectedFile},
+        {"another host", setFirst("url", replaced(url, downloadHost, "elsewhere.example")), unexpectedFile},
+        {"host in another letter case", setFirst("url", replaced(url, downloadHost, upper(downloadHost))),
          unexpectedFile},
-        {"another host",
-         changeFirstUrl([&](const std::string& url) { return replaced(url, downloadHost, "elsewhere.example"); }),
-         unexpectedFile},
-        {"host in another letter case",
-         changeFirstUrl([&](const std::string& url) {
-             std::string host = downloadHost;
-             std::transform(host.begin(), host.end(), host.begin(), ::toupper);
-             return replaced(url, downloadHost, host);
-         }),
-         unexpectedFile},
-        {"another release name",
-         changeFirstUrl([](const std::string& url) { return replaced(url, "/beta-7/", "/beta-6/"); }),
-         unexpectedFile},
-        {"windows segment", changeFirstUrl([](const std::string& url) { return replaced(url, "/mac/", "/windows/"); }),
-         unexpectedFile},
-        {"trailing slash", changeFirstUrl([](const std::string& url) { return url + "/"; }), unexpectedFile},
-        {"added query", changeFirstUrl([](const std::string& url) { return url + "?v=2"; }), unexpectedFile},
+        {"another release name", setFirst("url", replaced(url, "/beta-7/", "/beta-6/")), unexpectedFile},
+        {"windows segment", setFirst("url", replaced(url, "/mac/", "/windows/")), unexpectedFile},
+        {"trailing slash", setFirst("url", url + "/"), unexpectedFile},
+        {"added query", setFirst("url", url + "?v=2"), unexpectedFile},
     };
     for (const auto& [name, change, message] : cases) {
         json manifest = sampleManifestJson();
@@ -180,13 +126,10 @@ TEST(BootstrapPolicyTest, ParsePassesOnTheDecodingErrorBeforeAnyPolicyCheck) {
     json manifest = sampleManifestJson();
     manifest["schema"] = 2;
     macFiles(manifest)[3].erase("sha256");
-    try {
-        BootstrapPolicy::parse(manifest.dump());
-        FAIL() << "a file without sha256 was accepted";
-    } catch (const DecodingError& error) {
-        EXPECT_EQ(error.kind(), DecodingError::Kind::keyNotFound) << error.what();
-        EXPECT_EQ(error.codingPath(), "platforms.mac.files[3].sha256");
-    }
+    const auto error = thrownBy<DecodingError>([&] { BootstrapPolicy::parse(manifest.dump()); });
+    ASSERT_TRUE(error) << "a file without sha256 was accepted";
+    EXPECT_EQ(error->kind(), DecodingError::Kind::keyNotFound) << error->what();
+    EXPECT_EQ(error->codingPath(), "platforms.mac.files[3].sha256");
 }
 
 TEST(BootstrapPolicyTest, ParseBoundsTheRunningTotalOfFileSizesByTotalLimit) {

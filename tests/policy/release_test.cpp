@@ -7,26 +7,21 @@
 #include <gtest/gtest.h>
 
 #include "tests/policy/manifest_json.h"
+#include "tests/support/expect_error.h"
 
 namespace korvel {
 namespace {
 
 using nlohmann::json;
-using testing::macFiles;
-using testing::sampleManifestJson;
+using namespace testing;
 using Kind = DecodingError::Kind;
+using enum DecodingError::Kind;
 
-const char* kindName(Kind kind) {
-    switch (kind) {
-    case Kind::typeMismatch: return "typeMismatch";
-    case Kind::keyNotFound: return "keyNotFound";
-    case Kind::valueNotFound: return "valueNotFound";
-    case Kind::dataCorrupted: return "dataCorrupted";
-    }
-    return "?";
-}
+// In the order of DecodingError::Kind, for readable failures.
+const char* const kindNames[] = {"typeMismatch", "keyNotFound", "valueNotFound", "dataCorrupted"};
 
-std::string sampleWith(const std::function<void(json&)>& change) {
+// The sample manifest with one change, as a document.
+std::string with(const std::function<void(json&)>& change) {
     json manifest = sampleManifestJson();
     change(manifest);
     return manifest.dump();
@@ -40,72 +35,65 @@ TEST(ReleaseTest, DecodingReportsTheKindAndPathOfTheFirstFailingMember) {
         Kind kind;
         std::string codingPath;
     } cases[] = {
-        {"file without sha256", sampleWith([](json& m) { macFiles(m)[3].erase("sha256"); }), Kind::keyNotFound,
+        {"file without sha256", with([](json& m) { macFiles(m)[3].erase("sha256"); }), keyNotFound,
          "platforms.mac.files[3].sha256"},
-        {"file without executable", sampleWith([](json& m) { macFiles(m)[0].erase("executable"); }),
-         Kind::keyNotFound, "platforms.mac.files[0].executable"},
-        {"member name in another letter case",
-         sampleWith([](json& m) { m["Schema"] = m["schema"]; m.erase("schema"); }), Kind::keyNotFound, "schema"},
-        {"release null", sampleWith([](json& m) { m["release"] = nullptr; }), Kind::valueNotFound, "release"},
-        {"file entry null", sampleWith([](json& m) { macFiles(m)[2] = nullptr; }), Kind::valueNotFound,
-         "platforms.mac.files[2]"},
-        {"schema as text", sampleWith([](json& m) { m["schema"] = "1"; }), Kind::typeMismatch, "schema"},
-        {"bytes as text", sampleWith([](json& m) { macFiles(m)[0]["bytes"] = "12"; }), Kind::typeMismatch,
+        {"file without executable", with([](json& m) { macFiles(m)[0].erase("executable"); }), keyNotFound,
+         "platforms.mac.files[0].executable"},
+        {"member name in another letter case", with([](json& m) { m["Schema"] = m["schema"]; m.erase("schema"); }),
+         keyNotFound, "schema"},
+        {"release null", with([](json& m) { m["release"] = nullptr; }), valueNotFound, "release"},
+        {"file entry null", with([](json& m) { macFiles(m)[2] = nullptr; }), valueNotFound, "platforms.mac.files[2]"},
+        {"schema as text", with([](json& m) { m["schema"] = "1"; }), typeMismatch, "schema"},
+        {"bytes as text", with([](json& m) { macFiles(m)[0]["bytes"] = "12"; }), typeMismatch,
          "platforms.mac.files[0].bytes"},
-        {"bytes as true", sampleWith([](json& m) { macFiles(m)[0]["bytes"] = true; }), Kind::typeMismatch,
+        {"bytes as true", with([](json& m) { macFiles(m)[0]["bytes"] = true; }), typeMismatch,
          "platforms.mac.files[0].bytes"},
-        {"executable as a number", sampleWith([](json& m) { macFiles(m)[0]["executable"] = 1; }),
-         Kind::typeMismatch, "platforms.mac.files[0].executable"},
-        {"files as an object", sampleWith([](json& m) { macFiles(m) = json::object(); }), Kind::typeMismatch,
+        {"executable as a number", with([](json& m) { macFiles(m)[0]["executable"] = 1; }), typeMismatch,
+         "platforms.mac.files[0].executable"},
+        {"files as an object", with([](json& m) { macFiles(m) = json::object(); }), typeMismatch,
          "platforms.mac.files"},
-        {"platforms as an array", sampleWith([](json& m) { m["platforms"] = json::array(); }), Kind::typeMismatch,
-         "platforms"},
-        {"document not an object", "[1]", Kind::typeMismatch, ""},
+        {"platforms as an array", with([](json& m) { m["platforms"] = json::array(); }), typeMismatch, "platforms"},
+        {"document not an object", "[1]", typeMismatch, ""},
         {"malformed windows entry",
-         sampleWith([](json& m) {
-             m["platforms"]["windows"] = m["platforms"]["mac"];
-             m["platforms"]["windows"]["files"][0].erase("sha256");
-         }),
-         Kind::keyNotFound, "platforms.windows.files[0].sha256"},
+         with([](json& m) { m["platforms"]["windows"] = {{"entrypoint", "x"}, {"files", {{{"path", "p"}}}}}; }),
+         keyNotFound, "platforms.windows.files[0].url"},
         {"malformed entry under a refused platform name",
-         sampleWith([](json& m) { m["platforms"]["linux"] = {{"files", json::array()}}; }), Kind::keyNotFound,
+         with([](json& m) { m["platforms"]["linux"] = {{"files", json::array()}}; }), keyNotFound,
          "platforms.linux.entrypoint"},
-        {"schema missing before release null",
-         sampleWith([](json& m) { m.erase("schema"); m["release"] = nullptr; }), Kind::keyNotFound, "schema"},
+        {"schema missing before release null", with([](json& m) { m.erase("schema"); m["release"] = nullptr; }),
+         keyNotFound, "schema"},
         {"url wrong before sha256 missing",
-         sampleWith([](json& m) { macFiles(m)[0]["url"] = 7; macFiles(m)[0].erase("sha256"); }),
-         Kind::typeMismatch, "platforms.mac.files[0].url"},
+         with([](json& m) { macFiles(m)[0]["url"] = 7; macFiles(m)[0].erase("sha256"); }), typeMismatch,
+         "platforms.mac.files[0].url"},
         {"earlier file before later file",
-         sampleWith([](json& m) { macFiles(m)[4]["bytes"] = "4"; macFiles(m)[1].erase("path"); }),
-         Kind::keyNotFound, "platforms.mac.files[1].path"},
-        {"integer above int64", R"({"schema":9223372036854775808})", Kind::dataCorrupted, "schema"},
-        {"integer below int64", R"({"schema":-9223372036854775809})", Kind::dataCorrupted, "schema"},
-        {"integer above uint64", R"({"schema":100000000000000000000000})", Kind::dataCorrupted, "schema"},
-        {"integral number with a fraction", R"({"schema":1.0})", Kind::typeMismatch, "schema"},
-        {"integral number with an exponent", R"({"schema":1e0})", Kind::typeMismatch, "schema"},
-        {"number beyond a double", R"({"schema":1e400})", Kind::dataCorrupted, ""},
-        {"not JSON", "schema: 1", Kind::dataCorrupted, ""},
-        {"empty document", "", Kind::dataCorrupted, ""},
-        {"truncated document", sampleManifestJson().dump().substr(0, 200), Kind::dataCorrupted, ""},
-        {"trailing bytes", sampleManifestJson().dump() + " x", Kind::dataCorrupted, ""},
-        {"invalid UTF-8 in a string", "{\"schema\":1,\"release\":\"b\xFF\"}", Kind::dataCorrupted, ""},
+         with([](json& m) { macFiles(m)[4]["bytes"] = "4"; macFiles(m)[1].erase("path"); }), keyNotFound,
+         "platforms.mac.files[1].path"},
+        {"integer above int64", R"({"schema":9223372036854775808})", dataCorrupted, "schema"},
+        {"integer below int64", R"({"schema":-9223372036854775809})", dataCorrupted, "schema"},
+        {"integer above uint64", R"({"schema":100000000000000000000000})", dataCorrupted, "schema"},
+        {"integral number with a fraction", R"({"schema":1.0})", typeMismatch, "schema"},
+        {"integral number with an exponent", R"({"schema":1e0})", typeMismatch, "schema"},
+        {"number beyond a double", R"({"schema":1e400})", dataCorrupted, ""},
+        {"not JSON", "schema: 1", dataCorrupted, ""},
+        {"empty document", "", dataCorrupted, ""},
+        {"truncated document", sampleManifestJson().dump().substr(0, 200), dataCorrupted, ""},
+        {"trailing bytes", sampleManifestJson().dump() + " x", dataCorrupted, ""},
+        {"invalid UTF-8 in a string", "{\"schema\":1,\"release\":\"b\xFF\"}", dataCorrupted, ""},
     };
     for (const auto& [name, document, kind, codingPath] : cases) {
-        try {
-            decodeJson<ReleaseManifest>(document);
-            ADD_FAILURE() << name << ": decoded";
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(kindName(error.kind()), std::string(kindName(kind))) << name << ": " << error.what();
-            EXPECT_EQ(error.codingPath(), codingPath) << name << ": " << error.what();
-            const std::string what = error.what();
-            EXPECT_TRUE(what.starts_with(readable) && (codingPath.empty() || what.ends_with(" (" + codingPath + ")")))
-                << name << ": unreadable or without its coding path: " << what;
-        }
+        SCOPED_TRACE(name);
+        const auto error = thrownBy<DecodingError>([&] { decodeJson<ReleaseManifest>(document); });
+        ASSERT_TRUE(error) << "decoded";
+        EXPECT_STREQ(kindNames[static_cast<int>(error->kind())], kindNames[static_cast<int>(kind)]) << error->what();
+        EXPECT_EQ(error->codingPath(), codingPath) << error->what();
+        const std::string what = error->what();
+        EXPECT_TRUE(what.starts_with(readable) && (codingPath.empty() || what.ends_with(" (" + codingPath + ")")))
+            << "unreadable or without its coding path: " << what;
     }
 }
 
 TEST(ReleaseTest, DecodingIgnoresUnknownMembersAtEveryLevel) {
-    const std::string annotated = sampleWith([](json& m) {
+    const std::string annotated = with([](json& m) {
         m["comment"] = {{"schema", "not a number"}};
         m["platforms"]["mac"]["comment"] = nullptr;
         macFiles(m)[0]["comment"] = json::array();

@@ -1,9 +1,8 @@
 #include "tests/servers/child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -12,100 +11,76 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/eventually.h"
+#include "tests/support/temp_dir.h"
+
 extern char** environ;
 
 namespace korvel::testing {
 
 namespace {
 
-void check(int error, const char* what) {
-    if (error != 0) {
-        throw std::system_error(error, std::generic_category(), what);
-    }
-}
-
-std::vector<char*> argumentVector(const std::vector<std::string>& argv) {
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> result;
-    for (const std::string& argument : argv) {
-        result.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& text : strings) {
+        result.push_back(const_cast<char*>(text.c_str()));
     }
     result.push_back(nullptr);
     return result;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t* actions) {
-    pid_t pid = -1;
-    std::vector<char*> arguments = argumentVector(argv);
-    const int error = ::posix_spawnp(&pid, argv.at(0).c_str(), actions, nullptr, arguments.data(), environ);
-    ::posix_spawn_file_actions_destroy(actions);
-    check(error, argv.at(0).c_str());
-    return pid;
-}
-
-int waitStatus(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "waitpid");
-        }
-    }
-    return status;
-}
-
 } // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureOutput) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureOutput)
+    : ChildProcess(argv, {.captureOutput = captureOutput}) {}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
     int pipeEnds[2] = {-1, -1};
-    if (captureOutput && ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    if (options.captureOutput && ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe2");
     }
+    output_ = UniqueFd(pipeEnds[0]);
+    const UniqueFd writeEnd(pipeEnds[1]);
     posix_spawn_file_actions_t actions;
-    check(::posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
+    ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (captureOutput) {
-        ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    if (writeEnd) {
+        ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    } else if (!options.outputFile.empty()) {
+        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.outputFile.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
-    try {
-        pid_ = spawn(argv, &actions);
-    } catch (...) {
-        if (captureOutput) {
-            ::close(pipeEnds[0]);
-            ::close(pipeEnds[1]);
-        }
-        throw;
+    if (!options.errorFile.empty()) {
+        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorFile.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
-    if (captureOutput) {
-        ::close(pipeEnds[1]);
-        output_ = pipeEnds[0];
+    const std::vector<char*> arguments = pointers(argv);
+    const std::vector<std::string> environment = options.environment.value_or(std::vector<std::string>{});
+    const std::vector<char*> variables = pointers(environment);
+    const int error = ::posix_spawnp(&pid_, arguments.at(0), &actions, nullptr, arguments.data(),
+                                     options.environment ? variables.data() : environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw std::system_error(error, std::generic_category(), "posix_spawnp " + argv.at(0));
     }
 }
 
 ChildProcess::~ChildProcess() {
     if (!reaped_) {
         ::kill(pid_, SIGKILL);
-        waitStatus(pid_);
-    }
-    if (output_ >= 0) {
-        ::close(output_);
+        ::waitpid(pid_, nullptr, 0);
     }
 }
 
 std::string ChildProcess::readLine() {
     std::string line;
-    char c = 0;
-    for (;;) {
-        const ssize_t count = ::read(output_, &c, 1);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            throw std::runtime_error("child process ended its output before a full line");
-        }
+    for (char c = 0; ::read(output_.get(), &c, 1) == 1;) {
         if (c == '\n') {
             return line;
         }
         line.push_back(c);
     }
+    throw std::runtime_error("child process ended its output before a full line");
 }
 
 bool ChildProcess::exited() {
@@ -116,30 +91,50 @@ bool ChildProcess::exited() {
 }
 
 int ChildProcess::wait() {
-    if (!reaped_) {
-        status_ = waitStatus(pid_);
-        reaped_ = true;
+    if (!reaped_ && ::waitpid(pid_, &status_, 0) != pid_) {
+        throw std::system_error(errno, std::generic_category(), "waitpid");
     }
+    reaped_ = true;
     return status_;
 }
 
-void runToSuccess(const std::vector<std::string>& argv, const std::string& errorLog) {
-    posix_spawn_file_actions_t actions;
-    check(::posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, errorLog.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                       0600);
-    ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const int status = waitStatus(spawn(argv, &actions));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::ifstream log(errorLog);
-        std::string command;
-        for (const std::string& argument : argv) {
-            command += argument + " ";
-        }
-        throw std::runtime_error("failed: " + command + "\n" +
-                                 std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()));
+ChildResult runChild(const std::vector<std::string>& argv, const std::optional<std::vector<std::string>>& environment,
+                     std::chrono::seconds timeout) {
+    const TempDir streams;
+    ChildProcess child(argv, {.outputFile = streams / "output", .errorFile = streams / "errors", .environment = environment});
+    ChildResult result;
+    if (!eventually([&] { return child.exited(); }, timeout)) {
+        ::kill(child.pid(), SIGKILL);
+        result.timedOut = true;
     }
+    const int status = child.wait();
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.output = readFile(streams / "output");
+    result.errors = readFile(streams / "errors");
+    return result;
+}
+
+void runToSuccess(const std::vector<std::string>& argv) {
+    if (const ChildResult result = runChild(argv); result.exitStatus != 0) {
+        throw std::runtime_error(argv.at(0) + " failed with status " + std::to_string(result.exitStatus) + ":\n" +
+                                 result.errors);
+    }
+}
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& set, const std::vector<std::string>& unset) {
+    const auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> names = unset;
+    for (const std::string& entry : set) {
+        names.push_back(nameOf(entry));
+    }
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::find(names.begin(), names.end(), nameOf(*entry)) == names.end()) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.insert(environment.end(), set.begin(), set.end());
+    return environment;
 }
 
 } // namespace korvel::testing

@@ -1,19 +1,33 @@
 #pragma once
 
+#include <chrono>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
 
+#include "installer/posix_file.h"
+
 namespace korvel::testing {
 
-// A child process started directly (argv[0] searched in PATH, no shell), with standard input
-// from /dev/null. With captureOutput its standard output is a pipe that readLine() reads;
-// otherwise output and error are inherited. The destructor kills the child (SIGKILL) and reaps
-// it, so no test leaves a server running.
+// Where a child's streams go and what environment it gets. Standard input is always /dev/null.
+// (Every member has an initializer, so designated initializers may name only some.)
+struct ChildOptions {
+    bool captureOutput = false;         // standard output into a pipe that readLine() reads
+    std::filesystem::path outputFile{}; // or, when given, into this file; otherwise the test's own
+    std::filesystem::path errorFile{};  // standard error into this file when given; otherwise the test's own
+    std::optional<std::vector<std::string>> environment{};  // replaces the test's whole environment
+};
+
+// A child process started directly (argv[0] searched in PATH when it holds no slash; no shell).
+// A failed start throws std::system_error. The destructor kills (SIGKILL) and reaps the child, so
+// no test leaves a server running.
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& argv, bool captureOutput = false);
+    ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -23,7 +37,7 @@ public:
     // One line of the child's standard output without its line feed; throws at end of output.
     std::string readLine();
 
-    // Whether the child has exited (it is reaped then). Never blocks.
+    // Whether the child has ended (it is reaped then). Never blocks.
     bool exited();
 
     // Waits for the child's end and answers its raw wait status.
@@ -31,13 +45,29 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int output_ = -1;
+    UniqueFd output_;
     bool reaped_ = false;
     int status_ = 0;
 };
 
-// Runs argv to its end with output and error sent to errorLog (appended); throws
-// std::runtime_error naming the command and quoting the log unless it exits with status 0.
-void runToSuccess(const std::vector<std::string>& argv, const std::string& errorLog);
+struct ChildResult {
+    int exitStatus = -1;    // the exit status, or 128 + the signal that ended the child
+    bool timedOut = false;  // the child outlived the timeout and was killed
+    std::string output;
+    std::string errors;
+};
+
+// Runs argv to its end, killing it after timeout, with the given environment or the test's own.
+ChildResult runChild(const std::vector<std::string>& argv,
+                     const std::optional<std::vector<std::string>>& environment = std::nullopt,
+                     std::chrono::seconds timeout = std::chrono::seconds(120));
+
+// Runs argv to its end; throws std::runtime_error quoting its error output unless it exits with 0.
+void runToSuccess(const std::vector<std::string>& argv);
+
+// The test's own environment without the variables named in unset, with set's "NAME=value"
+// entries in place of their namesakes.
+std::vector<std::string> environmentWith(const std::vector<std::string>& set,
+                                         const std::vector<std::string>& unset = {});
 
 } // namespace korvel::testing

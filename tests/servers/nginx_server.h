@@ -9,7 +9,6 @@
 #include "tests/servers/child_process.h"
 #include "tests/servers/test_certificates.h"
 #include "tests/support/temp_dir.h"
-#include "transport/bounded_download.h"
 
 namespace korvel::testing {
 
@@ -21,22 +20,23 @@ struct NginxReturn {
     std::string argument;
 };
 
-// One line of the access log: what nginx received and answered.
-struct AccessLogEntry {
-    std::string method;
-    std::string target;  // as requested, query included
-    int status = 0;
-    std::string host;    // the Host the request named
+// (Every member has an initializer, so designated initializers may name only some.)
+struct NginxOptions {
+    std::vector<NginxReturn> returns{};
+    // A site tree as korvel-release publishes it, each host served from site/<host>. Empty: a
+    // private docroot() that every host shares.
+    std::filesystem::path site{};
+    int port = 0;                          // 0: a free port; else one tried once (a client may have it built in)
+    std::filesystem::path certificates{};  // where the throwaway CA is made; empty: a private directory
 };
 
-// nginx serving docroot() over TLS on a free port of 127.0.0.1, with its own throwaway CA
-// (caFile()). Runs in the foreground as one process (no master, no workers), with its
-// configuration, logs and temporary files in a private directory; the destructor kills it.
-// Files placed in docroot() any time are served at "/" + their relative path.
+// nginx serving over TLS on 127.0.0.1, with a throwaway CA (caFile()). Runs in the foreground as
+// one process (no master, no workers), with its configuration, logs and temporary files in a
+// private directory; the destructor kills it. Files placed in docroot() (the site, when given)
+// any time are served at "/" + their path relative to it (to its host's directory).
 class NginxServer {
 public:
-    explicit NginxServer(std::vector<NginxReturn> returns = {});
-    ~NginxServer();
+    explicit NginxServer(NginxOptions options = {});
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
 
@@ -45,30 +45,21 @@ public:
     int port() const { return port_; }
     pid_t pid() const { return process_->pid(); }
 
-    // Both approved hosts lead to this server, and its CA is trusted.
-    TransportOptions transportOptions() const;
+    TransportOptions transportOptions() const { return loopbackTransport(port_, caFile()); }
 
-    // The requests logged so far. nginx writes a line when it has finished a request, which may
-    // be a moment after the client has its answer: waitForAccessLog() polls until at least
-    // `entries` lines are there (or throws after a generous deadline).
-    std::vector<AccessLogEntry> accessLog() const;
-    std::vector<AccessLogEntry> waitForAccessLog(std::size_t entries) const;
+    // The targets of the requests logged so far ("/online-beta/manifest.json", ...), in order.
+    // nginx logs a request when it has finished it, which may be a moment after the client has its
+    // answer: waitForRequests() polls until at least count are there (or throws after a generous
+    // deadline).
+    std::vector<std::string> requests() const;
+    std::vector<std::string> waitForRequests(std::size_t count) const;
 
 private:
-    bool start(const std::vector<NginxReturn>& returns);
-
     TempDir directory_;
     TestCertificates certificates_;
     std::filesystem::path docroot_;
     int port_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
-
-// A port of 127.0.0.1 that was free a moment ago.
-int freeLoopbackPort();
-
-// Polls until something accepts connections on 127.0.0.1:port; throws when the process exits
-// first or a generous deadline passes.
-void waitUntilAccepting(int port, ChildProcess& process, const std::string& name);
 
 } // namespace korvel::testing

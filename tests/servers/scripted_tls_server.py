@@ -11,9 +11,9 @@ its request in the log.
 
 Behaviour by request path, after an optional leading /online-beta (bodies are bytes i % 251 for
 i = 0, 1, ...):
-  /body/N                     200, Content-Length N, N bytes
+  /body/ANNOUNCED[/SENT]      200, Content-Length ANNOUNCED, SENT bytes (default ANNOUNCED), then the
+                              connection closes
   /chunked/N                  200, chunked, N bytes
-  /lying/ANNOUNCED/SENT       200, Content-Length ANNOUNCED, SENT bytes, then the connection closes
   /cut/N[/DELAY_MS]           200, chunked, N bytes, silence for DELAY_MS, then the connection
                               closes without the final chunk
   /trickle/COUNT/SIZE/GAP_MS  200, chunked, COUNT chunks of SIZE bytes, GAP_MS apart
@@ -27,27 +27,17 @@ import ssl
 import sys
 import time
 
-PATTERN = bytes(range(251)) * 64
-
-
 def body(start, size):
-    out = bytearray()
-    while size > 0:
-        offset = start % 251
-        piece = PATTERN[offset:offset + min(size, len(PATTERN) - offset)]
-        out += piece
-        start += len(piece)
-        size -= len(piece)
-    return bytes(out)
+    return bytes((start + i) % 251 for i in range(size))
 
 
-class Log:
-    def __init__(self, path):
-        self.file = open(path, "a", encoding="utf-8")
+def log_to(path):
+    file = open(path, "a", encoding="utf-8")
 
-    def write(self, record):
-        self.file.write(json.dumps(record) + "\n")
-        self.file.flush()
+    def write(record):
+        file.write(json.dumps(record) + "\n")
+        file.flush()
+    return write
 
 
 def read_head(conn):
@@ -68,16 +58,20 @@ def head(status, fields):
     return "\r\n".join(lines).encode("latin-1")
 
 
-def chunk(data):
-    return b"%x\r\n%s\r\n" % (len(data), data)
-
-
-def send_chunked(conn, size, piece=16384):
+def send_chunked(conn, sizes, gap=0.0, finish=True):
+    conn.sendall(head("200 OK", [("Transfer-Encoding", "chunked")]))
     sent = 0
-    while sent < size:
-        n = min(piece, size - sent)
-        conn.sendall(chunk(body(sent, n)))
-        sent += n
+    for i, size in enumerate(sizes):
+        if i:
+            time.sleep(gap)
+        conn.sendall(b"%x\r\n%s\r\n" % (size, body(sent, size)))
+        sent += size
+    if finish:
+        conn.sendall(b"0\r\n\r\n")
+
+
+def pieces(total, piece=16384):
+    return [min(piece, total - start) for start in range(0, total, piece)]
 
 
 def respond(conn, target):
@@ -85,27 +79,15 @@ def respond(conn, target):
     if parts[0] == "online-beta":
         parts = parts[1:]
     name, args = parts[0], [int(p) for p in parts[1:] if p.isdigit()]
-    if name == "body" and len(args) == 1:
-        conn.sendall(head("200 OK", [("Content-Length", args[0])]) + body(0, args[0]))
+    if name == "body" and len(args) in (1, 2):
+        conn.sendall(head("200 OK", [("Content-Length", args[0])]) + body(0, args[-1]))
     elif name == "chunked" and len(args) == 1:
-        conn.sendall(head("200 OK", [("Transfer-Encoding", "chunked")]))
-        send_chunked(conn, args[0])
-        conn.sendall(b"0\r\n\r\n")
-    elif name == "lying" and len(args) == 2:
-        conn.sendall(head("200 OK", [("Content-Length", args[0])]) + body(0, args[1]))
+        send_chunked(conn, pieces(args[0]))
     elif name == "cut" and len(args) in (1, 2):
-        conn.sendall(head("200 OK", [("Transfer-Encoding", "chunked")]))
-        send_chunked(conn, args[0])
-        if len(args) == 2:
-            time.sleep(args[1] / 1000.0)
+        send_chunked(conn, pieces(args[0]), finish=False)
+        time.sleep(args[1] / 1000.0 if len(args) == 2 else 0)
     elif name == "trickle" and len(args) == 3:
-        count, size, gap = args
-        conn.sendall(head("200 OK", [("Transfer-Encoding", "chunked")]))
-        for i in range(count):
-            if i:
-                time.sleep(gap / 1000.0)
-            conn.sendall(chunk(body(i * size, size)))
-        conn.sendall(b"0\r\n\r\n")
+        send_chunked(conn, [args[1]] * args[0], gap=args[2] / 1000.0)
     elif name == "cookie":
         conn.sendall(head("200 OK", [("Set-Cookie", "session=korvel-test; Path=/; Secure"),
                                      ("Content-Length", 2)]) + b"ok")
@@ -115,7 +97,7 @@ def respond(conn, target):
 
 def main():
     cert, key, log_path = sys.argv[1:4]
-    log = Log(log_path)
+    log = log_to(log_path)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -124,14 +106,14 @@ def main():
     print(listener.getsockname()[1], flush=True)
     while True:
         raw, _ = listener.accept()
-        log.write({"event": "connection"})
+        log({"event": "connection"})
         try:
             with context.wrap_socket(raw, server_side=True) as conn:
                 request = read_head(conn)
                 if request is None:
                     continue
                 method, target, headers = request
-                log.write({"event": "request", "method": method, "target": target, "headers": headers})
+                log({"event": "request", "method": method, "target": target, "headers": headers})
                 respond(conn, target)
         except (OSError, ssl.SSLError, ValueError):
             pass

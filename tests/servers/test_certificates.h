@@ -1,6 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
+
+#include "transport/bounded_download.h"
 
 namespace korvel::testing {
 
@@ -21,5 +25,11 @@ private:
     std::filesystem::path certificateFile_;
     std::filesystem::path keyFile_;
 };
+
+// Both approved hosts, and any extra host names, lead to 127.0.0.1:port, and caFile is trusted.
+// Mapping a host the client should refuse makes a faulty client reach a test server (and its
+// log) instead of the network.
+TransportOptions loopbackTransport(int port, const std::filesystem::path& caFile,
+                                   const std::vector<std::string>& extraHosts = {});
 
 } // namespace korvel::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -9,6 +10,17 @@
 #include "policy/bootstrap_error.h"
 
 namespace korvel::testing {
+
+// The Error that operation throws, or nullopt when it returns; any other error propagates.
+template <class Error, class Operation>
+std::optional<Error> thrownBy(Operation&& operation) {
+    try {
+        operation();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
 
 // Success when operation throws BootstrapError with exactly message, or, for an empty
 // message, when it does not throw.

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,11 +13,7 @@ namespace korvel {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
-using testing::readFile;
-using testing::throwsBootstrapError;
-using testing::throwsSystemError;
-using testing::writeFile;
+using namespace testing;
 
 const std::string refused =
     "The downloaded Mac game failed its application signature check. Installation was not changed.";
@@ -28,7 +23,6 @@ protected:
     // A stand-in for the code-signing tool: a shell script (the check itself never uses a shell).
     fs::path fakeTool(const std::string& body, fs::perms mode = fs::perms(0755)) {
         const fs::path tool = scratch / "fake codesign";
-        fs::remove(tool);
         writeFile(tool, "#!/bin/sh\n" + body + "\n");
         fs::permissions(tool, mode);
         return tool;
@@ -39,23 +33,16 @@ protected:
 };
 
 TEST_F(SignatureCheckTest, OnlyExitStatusZeroPasses) {
-    struct Case {
-        const char* name;
-        std::string body;
-        std::string message;
+    const std::pair<const char*, std::string> cases[] = {
+        {"exit 0", ""},
+        {"echo valid; echo noise >&2; exit 0", ""},
+        {"exit 1", refused},
+        {"exit 3", refused},
+        {"kill -9 $$", refused},
+        {"kill -TERM $$", refused},
     };
-    const std::vector<Case> cases = {
-        {"exit 0", "exit 0", ""},
-        {"exit 0 after printing on both streams", "echo valid; echo noise >&2; exit 0", ""},
-        {"exit 1", "exit 1", refused},
-        {"exit 3 silently", "exit 3", refused},
-        {"killed by SIGKILL", "kill -9 $$", refused},
-        {"killed by SIGTERM", "kill -TERM $$", refused},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const fs::path tool = fakeTool(c.body);
-        EXPECT_TRUE(throwsBootstrapError([&] { verifyAppSignature(tool, app); }, c.message));
+    for (const auto& [body, message] : cases) {
+        EXPECT_TRUE(throwsBootstrapError([&] { verifyAppSignature(fakeTool(body), app); }, message)) << body;
     }
 }
 
@@ -71,8 +58,7 @@ TEST_F(SignatureCheckTest, ToolReceivesExactlyTheFourArguments) {
     const fs::path tool = fakeTool("printf '%s\\n' \"$0\" \"$#\" \"$@\" > '" + record.string() + "'");
     const fs::path bundle = scratch / "My Games/Korvel Online Beta.app";
     verifyAppSignature(tool, bundle);
-    EXPECT_EQ(readFile(record),
-              tool.string() + "\n4\n--verify\n--deep\n--strict\n" + bundle.string() + "\n");
+    EXPECT_EQ(readFile(record), tool.string() + "\n4\n--verify\n--deep\n--strict\n" + bundle.string() + "\n");
 }
 
 } // namespace
