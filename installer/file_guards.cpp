@@ -3,20 +3,15 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <stdexcept>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include "installer/online_installer.h"
 #include "installer/posix_file.h"
 #include "installer/posix_io.h"
+#include "installer/sha256.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 
@@ -27,7 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t metadataLimit = BootstrapPolicy::manifestLimit;
-constexpr std::size_t digestChunk = 1 << 20;
 
 [[noreturn]] void invalidMetadata() { throw BootstrapError::invalid("Saved release metadata is invalid."); }
 
@@ -87,27 +81,6 @@ std::string readAtMost(int fd, std::int64_t limit, const fs::path& path) {
         bytes.append(chunk, count);
     }
     return bytes;
-}
-
-struct DigestContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-void requireDigest(int result) {
-    if (result != 1) {
-        throw std::runtime_error("SHA-256 is unavailable.");
-    }
-}
-
-std::string lowercaseHex(const unsigned char* bytes, std::size_t count) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
 }
 
 } // namespace
@@ -180,19 +153,7 @@ std::string fileDigest(const fs::path& path) {
     if (!fd) {
         throwSystemError(errno, "open", path);
     }
-    const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-    if (!context) {
-        throw std::bad_alloc();
-    }
-    requireDigest(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr));
-    std::vector<unsigned char> chunk(digestChunk);
-    while (const std::size_t count = readSome(fd.get(), chunk.data(), chunk.size(), path)) {
-        requireDigest(EVP_DigestUpdate(context.get(), chunk.data(), count));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    requireDigest(EVP_DigestFinal_ex(context.get(), digest, &length));
-    return lowercaseHex(digest, length);
+    return digestToEnd(fd.get(), path);
 }
 
 } // namespace korvel

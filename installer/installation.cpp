@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -11,6 +12,7 @@
 
 #include "installer/atomic_write.h"
 #include "installer/posix_file.h"
+#include "installer/streaming_digest.h"
 #include "installer/uuid.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
@@ -92,13 +94,18 @@ Progress installingProgress(const StatusOperation& status, std::size_t position,
 
 // Whatever the download operation promised, the file itself decides: a regular file of the
 // listed size whose digest matches. The digest is computed only after the cheap tests pass.
-void requireDelivered(const fs::path& destination, const ReleaseFile& file) {
+// The digest taken while the file arrived stands only when it matches and is of this very
+// file; any other answer is settled by reading the file back, as it is now.
+void requireDelivered(const fs::path& destination, const ReleaseFile& file, StreamingDigest& streamed) {
     struct stat info{};
     if (::lstat(destination.c_str(), &info) != 0) {
         throwSystemError(errno, "lstat", destination);
     }
-    if (!S_ISREG(info.st_mode) || static_cast<std::int64_t>(info.st_size) != file.bytes ||
-        fileDigest(destination) != file.sha256) {
+    if (!S_ISREG(info.st_mode) || static_cast<std::int64_t>(info.st_size) != file.bytes) {
+        throw BootstrapError::invalid(failedDownloadMessage);
+    }
+    const std::optional<std::string> streamedDigest = streamed.finish(info.st_dev, info.st_ino, info.st_size);
+    if (streamedDigest != file.sha256 && fileDigest(destination) != file.sha256) {
         throw BootstrapError::invalid(failedDownloadMessage);
     }
 }
@@ -149,9 +156,15 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
         const ReleaseFile& file = files[position];
         const fs::path destination = staging.path() / file.path;
         directory(destination.parent_path());
-        download(file.url, destination, file.bytes,
-                 installingProgress(status, position, files.size(), completed, total));
-        requireDelivered(destination, file);
+        // Hashed while it arrives: reading every file back after its download would be a
+        // second pass over the whole release on the way to the staged verification.
+        StreamingDigest streamed(destination);
+        const Progress reportInstalling = installingProgress(status, position, files.size(), completed, total);
+        download(file.url, destination, file.bytes, [&streamed, &reportInstalling](std::int64_t received) {
+            streamed.written();
+            reportInstalling(received);
+        });
+        requireDelivered(destination, file, streamed);
         setInstalledMode(destination, file.executable);
         completed += file.bytes;
     }

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <exception>
 #include <set>
 #include <string>
 #include <system_error>
@@ -10,6 +12,7 @@
 
 #include "installer/file_guards.h"
 #include "installer/online_installer.h"
+#include "installer/parallel_digest.h"
 #include "installer/posix_file.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
@@ -85,18 +88,45 @@ void OnlineInstaller::verify(const fs::path& dir, const ReleaseManifest& manifes
     }
 
     // File pass: every listed file present, of its size and digest, executable if marked.
+    // The cheap checks run first, in manifest order, up to the first file that fails them;
+    // the files before it are then hashed in parallel. The error thrown is still the one a
+    // file-by-file pass would meet first: a digest or execute-bit failure of an earlier file
+    // comes before the cheap failure of a later one, and a file is hashed only after its
+    // type and size matched.
     const auto mac = manifest.platforms.find("mac");
     if (mac == manifest.platforms.end()) {
         failedVerification();
     }
-    for (const ReleaseFile& file : mac->second.files) {
+    const std::vector<ReleaseFile>& files = mac->second.files;
+    std::vector<DigestCheck> checks;
+    checks.reserve(files.size());
+    std::exception_ptr cheapFailure;
+    for (const ReleaseFile& file : files) {
         const fs::path path = dir / file.path;
-        noSymlinks(path);
-        const struct stat status = itemStatus(path);
-        if (!S_ISREG(status.st_mode) || status.st_size != file.bytes || fileDigest(path) != file.sha256 ||
-            (file.executable && ::access(path.c_str(), X_OK) != 0)) {
+        try {
+            noSymlinks(path);
+            const struct stat status = itemStatus(path);
+            if (!S_ISREG(status.st_mode) || status.st_size != file.bytes) {
+                failedVerification();
+            }
+        } catch (...) {
+            cheapFailure = std::current_exception();
+            break;
+        }
+        checks.push_back({path, file.bytes, file.sha256});
+    }
+    const std::vector<DigestVerdict> verdicts = checkDigests(checks);
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+        if (verdicts[i].error) {
+            std::rethrow_exception(verdicts[i].error);
+        }
+        if (verdicts[i].outcome != DigestVerdict::Outcome::matched ||
+            (files[i].executable && ::access(checks[i].path.c_str(), X_OK) != 0)) {
             failedVerification();
         }
+    }
+    if (cheapFailure) {
+        std::rethrow_exception(cheapFailure);
     }
 
     verifySignature(dir / BootstrapPolicy::app);

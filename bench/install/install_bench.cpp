@@ -1,0 +1,577 @@
+// Verification and first installation of a synthetic release, each beside the command-line
+// tools doing the same work on the same files in the same run:
+//
+//   (a) verify:  OnlineInstaller::prepare() whose download fails, so that it falls back to the
+//                selected release and verifies it in full, beside `openssl dgst -sha256` over
+//                the same twelve files one after another;
+//   (b) install: a first prepare() into an empty root, its download operation a BoundedDownload
+//                from nginx over TLS on loopback, beside `curl` fetching the manifest and the
+//                twelve files (one connection) plus one `openssl dgst -sha256` pass over them;
+//   (c) the peak resident set of every process measured (wait4).
+//
+// Beside them, to show where the time goes: fileDigest over the files on one thread (the
+// per-core speed the verification builds on), the installation's two phases (until its last
+// download returned, and after), the same BoundedDownloads without any digest, and curl plus
+// `sync --data` of its files plus openssl (the durability that BoundedDownload's fsync buys
+// and curl does not).
+//
+// The signature check is a stub that accepts every bundle, so the figures are those of
+// transfer, hashing and the file system only. Every measured process is a child started
+// fresh: the installer runs in a child of this program (this program again, in a child mode),
+// so its peak RSS is its own. nginx is pinned to the last core and the single-threaded tools
+// to core 0; the installer is not pinned, because using every core is part of what it does.
+// Figures are medians of the runs; the runs of each side alternate.
+//
+// Usage: korvel-install-bench [--size MIB] [--shape pack|balanced|both] [--runs N] [--dir DIR]
+//   --size   total size of the release (default 1024)
+//   --shape  pack: one pack file of 7/8 of the size and eleven files sharing the rest;
+//            balanced: twelve files of equal size (default both, one after the other)
+//   --runs   runs of each measurement (default 5)
+//   --dir    where the served files, install roots and downloads go (default: a fresh
+//            temporary directory, removed at the end)
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "installer/online_installer.h"
+#include "policy/bootstrap_policy.h"
+#include "tests/servers/nginx_server.h"
+#include "tests/support/temp_dir.h"
+#include "transport/bounded_download.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using korvel::BootstrapPolicy;
+
+constexpr std::int64_t mebibyte = 1 << 20;
+
+// ---------------------------------------------------------------------------------------------
+// The child modes: one prepare() each, in a process of its own.
+
+// The host of one of the policy's "https://host/..." addresses.
+std::string hostOf(const std::string& url) {
+    const std::size_t start = url.find("://") + 3;
+    return url.substr(start, url.find_first_of(":/", start) - start);
+}
+
+void acceptEveryBundle(const fs::path&) {}
+
+// Both approved hosts lead to the loopback server, whose throwaway CA is trusted.
+korvel::TransportOptions loopbackOptions(const fs::path& caFile, const std::string& address) {
+    return {caFile, {{hostOf(BootstrapPolicy::manifestURL), address}, {hostOf(BootstrapPolicy::downloadBase), address}}};
+}
+
+// Prints "<seconds until the last download returned> <seconds after it>": the transfer phase
+// (with the digests that overlap it) and what follows it (the staged verification, the
+// rename and the commit).
+int runInstallChild(const fs::path& root, const fs::path& caFile, const std::string& address) {
+    const korvel::TransportOptions options = loopbackOptions(caFile, address);
+    const auto start = std::chrono::steady_clock::now();
+    auto lastDownloadEnd = start;
+    korvel::OnlineInstaller installer(
+        root,
+        [&options, &lastDownloadEnd](const std::string& url, const fs::path& destination, std::int64_t limit,
+                                     const korvel::Progress& progress) {
+            korvel::BoundedDownload download(destination, limit, progress, options);
+            download.fetch(url);
+            lastDownloadEnd = std::chrono::steady_clock::now();
+        },
+        acceptEveryBundle);
+    if (installer.prepare().usedPrevious) {
+        std::fprintf(stderr, "the installation fell back to the previous release\n");
+        return 1;
+    }
+    const std::chrono::duration<double> transfer = lastDownloadEnd - start;
+    const std::chrono::duration<double> after = std::chrono::steady_clock::now() - lastDownloadEnd;
+    std::printf("%.6f %.6f\n", transfer.count(), after.count());
+    return 0;
+}
+
+int runVerifyChild(const fs::path& root) {
+    korvel::OnlineInstaller installer(
+        root,
+        [](const std::string&, const fs::path&, std::int64_t, const korvel::Progress&) {
+            throw std::runtime_error("no network in this measurement");
+        },
+        acceptEveryBundle);
+    if (!installer.prepare().usedPrevious) {
+        std::fprintf(stderr, "prepare() did not fall back to the installed release\n");
+        return 1;
+    }
+    return 0;
+}
+
+// BoundedDownload of each URL into dir/path in turn, and nothing else: the transfers an
+// installation makes, without its digests.
+int runFetchChild(const fs::path& caFile, const std::string& address, const fs::path& dir, int count, char** pairs) {
+    const korvel::TransportOptions options = loopbackOptions(caFile, address);
+    for (int i = 0; i + 1 < count; i += 2) {
+        const fs::path destination = dir / pairs[i + 1];
+        fs::create_directories(destination.parent_path());
+        korvel::BoundedDownload download(destination, BootstrapPolicy::totalLimit, [](std::int64_t) {}, options);
+        download.fetch(pairs[i]);
+    }
+    return 0;
+}
+
+// fileDigest of each file in turn on one thread: the per-core speed that the parallel
+// verification builds on, beside openssl's.
+int runDigestChild(int count, char** paths) {
+    for (int i = 0; i < count; ++i) {
+        std::printf("%s  %s\n", korvel::fileDigest(paths[i]).c_str(), paths[i]);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Processes, measured from the outside.
+
+struct ProcessFigures {
+    double seconds = 0;
+    double peakRssMiB = 0;
+    double cpuSeconds = 0;  // user and system time of the process
+};
+
+// Keeps a process (0: the calling thread) on one core.
+void pin(pid_t pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (::sched_setaffinity(pid, sizeof set, &set) != 0) {
+        std::perror("sched_setaffinity");
+    }
+}
+
+double seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6; }
+
+// Runs argv (searched in PATH) to its end, optionally pinned to one core, with its standard
+// output sent to output. Throws unless it exits with status 0.
+ProcessFigures measureProcess(const std::vector<std::string>& argv, std::optional<int> cpu = std::nullopt,
+                              const fs::path& output = "/dev/null") {
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) {
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    }
+    arguments.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::system_error(errno, std::generic_category(), "fork");
+    }
+    if (pid == 0) {
+        if (cpu) {
+            pin(0, *cpu);
+        }
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, STDOUT_FILENO);
+        ::execvp(arguments[0], arguments.data());
+        std::perror(arguments[0]);
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0) {
+        if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "wait4");
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(argv[0] + " " + (argv.size() > 1 ? argv[1] : "") + " failed (wait status " +
+                                 std::to_string(status) + ")");
+    }
+    return {elapsed, static_cast<double>(usage.ru_maxrss) / 1024.0,  // ru_maxrss is in KiB
+            seconds(usage.ru_utime) + seconds(usage.ru_stime)};
+}
+
+fs::path thisProgram() { return fs::read_symlink("/proc/self/exe"); }
+
+// Data that earlier steps left dirty must not be written back inside a measured one.
+void settle() { ::sync(); }
+
+double loadAverage() {
+    double load = 0;
+    return ::getloadavg(&load, 1) == 1 ? load : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The synthetic release.
+
+// A function, not a constant: the policy's strings are built during static initialisation.
+std::string packPath() { return BootstrapPolicy::app + "/Contents/Resources/Korvel_Online.pck"; }
+
+// Sizes of the twelve files: "pack" gives the pack file 7/8 of the total and the eleven others
+// equal shares of the rest; "balanced" gives all twelve equal shares.
+std::map<std::string, std::int64_t> fileSizes(const std::string& shape, std::int64_t total) {
+    std::map<std::string, std::int64_t> sizes;
+    const std::int64_t pack = shape == "pack" ? total / 8 * 7 : total / 12;
+    const std::int64_t others = static_cast<std::int64_t>(BootstrapPolicy::paths.size()) - 1;
+    std::int64_t left = total - pack;
+    for (const std::string& path : BootstrapPolicy::paths) {
+        if (path != packPath()) {
+            sizes[path] = left / others;
+        }
+    }
+    sizes[packPath()] = pack + left % others;
+    return sizes;
+}
+
+// Pseudo-random content (splitmix64), different for every file and every MiB of it.
+void writeSyntheticFile(const fs::path& path, std::int64_t bytes, std::uint64_t seed) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::vector<std::uint64_t> block(mebibyte / sizeof(std::uint64_t));
+    std::uint64_t state = seed * 0x9E3779B97F4A7C15ull;
+    for (std::int64_t left = bytes; left > 0; left -= mebibyte) {
+        for (std::uint64_t& word : block) {
+            std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        out.write(reinterpret_cast<const char*>(block.data()), std::min(left, mebibyte));
+    }
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+struct PublishedRelease {
+    std::string name;
+    std::vector<std::string> urls;            // the manifest's first, then the files in manifest order
+    std::vector<std::string> paths;           // the files in manifest order
+    std::map<std::string, std::int64_t> sizes;
+};
+
+// Writes the release into nginx's document root where the policy's addresses point, and the
+// manifest describing it.
+PublishedRelease publish(const fs::path& docroot, const std::string& shape, std::int64_t total) {
+    PublishedRelease release{"bench-" + shape + "-" + std::to_string(total / mebibyte), {}, {}, fileSizes(shape, total)};
+    const fs::path served = docroot / "online-beta" / release.name / "mac";
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    std::uint64_t seed = 1;
+    release.urls.push_back(BootstrapPolicy::manifestURL);
+    for (const std::string& path : BootstrapPolicy::paths) {
+        const std::int64_t bytes = release.sizes.at(path);
+        writeSyntheticFile(served / path, bytes, seed++);
+        const std::string url = BootstrapPolicy::downloadBase + release.name + "/mac/" + path;
+        files.push_back({{"path", path},
+                         {"url", url},
+                         {"bytes", bytes},
+                         {"sha256", korvel::fileDigest(served / path)},
+                         {"executable", BootstrapPolicy::executables.contains(path)}});
+        release.urls.push_back(url);
+        release.paths.push_back(path);
+    }
+    const nlohmann::ordered_json manifest = {
+        {"schema", 1},
+        {"release", release.name},
+        {"platforms", {{"mac", {{"entrypoint", BootstrapPolicy::entrypoint}, {"files", files}}}}}};
+    std::ofstream(docroot / "online-beta/manifest.json") << manifest.dump(2) << "\n";
+    return release;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Measurements.
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// User and system time that a process has used so far, from /proc.
+double processCpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    for (int i = 1; i <= 13 && stat >> field; ++i) {
+    }
+    double user = 0;
+    double system = 0;
+    stat >> user >> system;
+    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The runs of one measured step: one or more processes run one after another.
+struct Row {
+    std::vector<double> seconds;
+    std::vector<double> cpuSeconds;
+    std::vector<double> serverCpuSeconds;
+    double peakRssMiB = 0;
+
+    double median() const { return ::median(seconds); }
+};
+
+struct Bench {
+    korvel::testing::NginxServer& server;
+    fs::path work;
+    int runs;
+    std::optional<int> toolCpu;
+
+    std::string address() const { return "127.0.0.1:" + std::to_string(server.port()); }
+
+    // Runs the processes of one step one after another and adds their sum to row.
+    template <class... Steps>
+    ProcessFigures measureStep(Row& row, Steps&&... steps) const {
+        settle();
+        const double serverBefore = processCpuSeconds(server.pid());
+        ProcessFigures sum;
+        for (const ProcessFigures& figures : {steps()...}) {
+            sum.seconds += figures.seconds;
+            sum.cpuSeconds += figures.cpuSeconds;
+            sum.peakRssMiB = std::max(sum.peakRssMiB, figures.peakRssMiB);
+        }
+        row.seconds.push_back(sum.seconds);
+        row.cpuSeconds.push_back(sum.cpuSeconds);
+        row.serverCpuSeconds.push_back(processCpuSeconds(server.pid()) - serverBefore);
+        row.peakRssMiB = std::max(row.peakRssMiB, sum.peakRssMiB);
+        return sum;
+    }
+
+    // A command followed by the release's files under dir, in manifest order.
+    static std::vector<std::string> overFiles(std::vector<std::string> argv, const fs::path& dir,
+                                              const PublishedRelease& release) {
+        for (const std::string& path : release.paths) {
+            argv.push_back((dir / path).string());
+        }
+        return argv;
+    }
+
+    ProcessFigures openssl(const fs::path& dir, const PublishedRelease& release) const {
+        return measureProcess(overFiles({"openssl", "dgst", "-sha256"}, dir, release), toolCpu);
+    }
+
+    ProcessFigures curl(const fs::path& dir, const PublishedRelease& release) const {
+        std::vector<std::string> argv{"curl", "-sS", "--fail", "--create-dirs", "--cacert", server.caFile().string()};
+        for (const std::string& host : {hostOf(BootstrapPolicy::manifestURL), hostOf(BootstrapPolicy::downloadBase)}) {
+            argv.insert(argv.end(), {"--connect-to", host + ":443:" + address()});
+        }
+        argv.insert(argv.end(), {"-o", (dir / "manifest.json").string(), release.urls.front()});
+        for (std::size_t i = 0; i < release.paths.size(); ++i) {
+            argv.insert(argv.end(), {"-o", (dir / release.paths[i]).string(), release.urls[i + 1]});
+        }
+        return measureProcess(argv, toolCpu);
+    }
+
+    ProcessFigures boundedDownloads(const fs::path& dir, const PublishedRelease& release) const {
+        std::vector<std::string> argv{thisProgram().string(), "--child-fetch", server.caFile().string(), address(),
+                                      dir.string(), release.urls.front(), "manifest.json"};
+        for (std::size_t i = 0; i < release.paths.size(); ++i) {
+            argv.insert(argv.end(), {release.urls[i + 1], release.paths[i]});
+        }
+        return measureProcess(argv);
+    }
+
+    // One installation; phases receives its transfer phase and what follows it, in seconds.
+    ProcessFigures install(const fs::path& root, std::pair<double, double>* phases = nullptr) const {
+        const fs::path report = work / "install-phases.txt";
+        const ProcessFigures figures = measureProcess(
+            {thisProgram().string(), "--child-install", root.string(), server.caFile().string(), address()},
+            std::nullopt, report);
+        if (phases != nullptr) {
+            std::ifstream(report) >> phases->first >> phases->second;
+        }
+        return figures;
+    }
+
+    void measure(const std::string& shape, std::int64_t total) const {
+        const PublishedRelease release = publish(server.docroot(), shape, total);
+        const auto bySize = [](const auto& a, const auto& b) { return a.second < b.second; };
+        std::printf("\n== %s: %zu files, the largest %.1f MiB, the smallest %.1f MiB\n", release.name.c_str(),
+                    release.sizes.size(),
+                    static_cast<double>(std::max_element(release.sizes.begin(), release.sizes.end(), bySize)->second) /
+                        mebibyte,
+                    static_cast<double>(std::min_element(release.sizes.begin(), release.sizes.end(), bySize)->second) /
+                        mebibyte);
+        const fs::path installedRoot = work / ("installed-" + shape);
+        const fs::path installRoot = work / ("install-" + shape);
+        const fs::path downloadDir = work / ("download-" + shape);
+        fs::remove_all(installedRoot);
+        settle();
+        install(installedRoot);  // the release that (a) verifies; also warms nginx and the caches
+        const fs::path installed = installedRoot / "releases" / release.name;
+
+        Row verifying, opensslInstalled, digestInstalled, installing, fetching, curlAndOpenssl, curlOnly, opensslOnly,
+            durableCurlAndOpenssl;
+        std::vector<double> transferPhase;
+        std::vector<double> afterTransfer;
+        const double loadBefore = loadAverage();
+        for (int run = 0; run < runs; ++run) {
+            measureStep(verifying,
+                        [&] { return measureProcess({thisProgram().string(), "--child-verify", installedRoot.string()}); });
+            measureStep(opensslInstalled, [&] { return openssl(installed, release); });
+            measureStep(digestInstalled, [&] {
+                return measureProcess(overFiles({thisProgram().string(), "--child-digest"}, installed, release), toolCpu);
+            });
+
+            fs::remove_all(installRoot);
+            std::pair<double, double> phases;
+            measureStep(installing, [&] { return install(installRoot, &phases); });
+            transferPhase.push_back(phases.first);
+            afterTransfer.push_back(phases.second);
+            fs::remove_all(installRoot);
+            measureStep(fetching, [&] { return boundedDownloads(installRoot, release); });
+            fs::remove_all(downloadDir);
+            ProcessFigures fetched;
+            ProcessFigures hashed;
+            measureStep(
+                curlAndOpenssl, [&] { return fetched = curl(downloadDir, release); },
+                [&] { return hashed = openssl(downloadDir, release); });
+            curlOnly.seconds.push_back(fetched.seconds);
+            opensslOnly.seconds.push_back(hashed.seconds);
+            fs::remove_all(downloadDir);
+            measureStep(
+                durableCurlAndOpenssl, [&] { return curl(downloadDir, release); },
+                [&] { return measureProcess(overFiles({"sync", "--data"}, downloadDir, release), toolCpu); },
+                [&] { return openssl(downloadDir, release); });
+            std::printf("  run %d: verify %.3f s, openssl %.3f s, fileDigest %.3f s | install %.3f s (%.3f + %.3f), "
+                        "BoundedDownload only %.3f s, curl %.3f s + openssl %.3f s\n",
+                        run + 1, verifying.seconds.back(), opensslInstalled.seconds.back(),
+                        digestInstalled.seconds.back(), installing.seconds.back(), phases.first, phases.second,
+                        fetching.seconds.back(), fetched.seconds, hashed.seconds);
+        }
+        const double loadAfter = loadAverage();
+        fs::remove_all(installRoot);
+        fs::remove_all(downloadDir);
+
+        std::printf("  load average %.2f before, %.2f after\n", loadBefore, loadAfter);
+        std::printf("  %-50s %8s %6s %7s %6s %6s %8s\n", "", "median s", "ratio", "target", "cpu s", "nginx",
+                    "RSS MiB");
+        const auto line = [](const char* label, const Row& row, const Row* reference, const char* target) {
+            std::printf("  %-50s %8.3f", label, row.median());
+            if (reference != nullptr) {
+                std::printf(" %6.3f %7s", row.median() / reference->median(), target);
+            } else {
+                std::printf(" %6s %7s", "", "");
+            }
+            if (row.cpuSeconds.empty()) {
+                std::printf("\n");
+                return;
+            }
+            std::printf(" %6.2f %6.2f %8.1f\n", median(row.cpuSeconds), median(row.serverCpuSeconds), row.peakRssMiB);
+        };
+        line("(a) prepare() verifying the installed release", verifying, &opensslInstalled,
+             shape == "pack" ? "<= 0.95" : "<= 0.60");
+        line("    openssl dgst -sha256, the 12 files in turn", opensslInstalled, nullptr, "");
+        line("    fileDigest, the 12 files in turn, one thread", digestInstalled, &opensslInstalled, "");
+        line("(b) prepare() installing over TLS from loopback", installing, &curlAndOpenssl, "<= 1.05");
+        std::printf("      of which the downloads %28.3f\n", median(transferPhase));
+        std::printf("      of which what follows them %24.3f\n", median(afterTransfer));
+        line("    BoundedDownload of the 13 files, no digest", fetching, &curlOnly, "");
+        line("    curl (13 files, one connection) + openssl", curlAndOpenssl, nullptr, "");
+        line("      of which curl", curlOnly, nullptr, "");
+        line("      of which openssl", opensslOnly, nullptr, "");
+        line("    curl + sync --data of its files + openssl", durableCurlAndOpenssl, nullptr, "");
+        std::printf("      (b) against this durable reference %16.3f\n",
+                    installing.median() / durableCurlAndOpenssl.median());
+    }
+};
+
+struct Options {
+    std::int64_t sizeMiB = 1024;
+    std::vector<std::string> shapes{"pack", "balanced"};
+    int runs = 5;
+    fs::path dir;
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const std::string value = argv[i + 1];
+        if (name == "--size") {
+            options.sizeMiB = std::stoll(value);
+        } else if (name == "--shape" && (value == "pack" || value == "balanced")) {
+            options.shapes = {value};
+        } else if (name == "--shape" && value == "both") {
+        } else if (name == "--runs") {
+            options.runs = std::stoi(value);
+        } else if (name == "--dir") {
+            options.dir = value;
+        } else {
+            throw std::invalid_argument("unknown option " + name + " " + value);
+        }
+    }
+    if (argc % 2 == 0) {
+        throw std::invalid_argument(std::string("option without a value: ") + argv[argc - 1]);
+    }
+    if (options.sizeMiB < 12 || options.sizeMiB * mebibyte > BootstrapPolicy::totalLimit || options.runs < 1) {
+        throw std::invalid_argument("the size must lie between 12 MiB and 2048 MiB, the runs at least 1");
+    }
+    return options;
+}
+
+int runBench(const Options& options) {
+    korvel::testing::TempDir scratch;
+    const fs::path work = options.dir.empty() ? scratch.path() : options.dir;
+    fs::create_directories(work);
+    korvel::testing::NginxServer server;
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    std::optional<int> toolCpu;
+    if (cores >= 2) {
+        pin(server.pid(), static_cast<int>(cores - 1));
+        toolCpu = 0;
+    }
+    std::printf("release of %lld MiB from nginx over TLS on 127.0.0.1:%d; %d runs; %ld cores: %s\n",
+                static_cast<long long>(options.sizeMiB), server.port(), options.runs, cores,
+                toolCpu ? "nginx on the last, curl and openssl on core 0, the installer free" : "nothing pinned");
+    std::printf("signature check: a stub that accepts every bundle; work directory %s\n", work.c_str());
+    std::printf("columns: median wall time; its ratio to the reference; median CPU time of the measured "
+                "processes and of nginx meanwhile; their peak RSS\n");
+    const Bench bench{server, work, options.runs, toolCpu};
+    for (const std::string& shape : options.shapes) {
+        bench.measure(shape, options.sizeMiB * mebibyte);
+    }
+    if (!options.dir.empty()) {
+        for (const std::string& shape : options.shapes) {
+            fs::remove_all(work / ("installed-" + shape));
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const std::string mode = argc > 1 ? argv[1] : "";
+        if (mode == "--child-install" && argc == 5) {
+            return runInstallChild(argv[2], argv[3], argv[4]);
+        }
+        if (mode == "--child-verify" && argc == 3) {
+            return runVerifyChild(argv[2]);
+        }
+        if (mode == "--child-fetch" && argc >= 5) {
+            return runFetchChild(argv[2], argv[3], argv[4], argc - 5, argv + 5);
+        }
+        if (mode == "--child-digest") {
+            return runDigestChild(argc - 2, argv + 2);
+        }
+        return runBench(parseOptions(argc, argv));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "korvel-install-bench: %s\n", error.what());
+        return 1;
+    }
+}
