@@ -1,0 +1,240 @@
+#include "tools/release_publisher.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <nlohmann/json.hpp>
+
+#include "installer/online_installer.h"
+#include "installer/posix_file.h"
+#include "policy/bootstrap_error.h"
+#include "policy/bootstrap_policy.h"
+#include "tools/tool_files.h"
+
+namespace korvel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items, const char* separator = ", ") {
+    std::string text;
+    for (const auto& item : items) {
+        text += (text.empty() ? "" : separator) + item;
+    }
+    return text;
+}
+
+std::string inRelease(const std::string& bundlePath) { return BootstrapPolicy::app + "/" + bundlePath; }
+
+void requireValidName(const std::string& release) {
+    if (!BootstrapPolicy::validRelease(release)) {
+        throw BootstrapError::invalid(
+            "Not a valid release name: \"" + release +
+            "\". A release name is 1 to 64 ASCII letters, digits, '.', '_' or '-', begins with a letter or digit, "
+            "holds no '..', does not end with '.' and is no device name such as CON or LPT1.");
+    }
+}
+
+void requirePolicyFileSet(const std::vector<BundleFile>& files) {
+    std::set<std::string> present;
+    for (const auto& file : files) {
+        present.insert(inRelease(file.path));
+    }
+    std::vector<std::string> missing;
+    std::vector<std::string> unexpected;
+    std::set_difference(BootstrapPolicy::paths.begin(), BootstrapPolicy::paths.end(), present.begin(), present.end(),
+                        std::back_inserter(missing));
+    std::set_difference(present.begin(), present.end(), BootstrapPolicy::paths.begin(), BootstrapPolicy::paths.end(),
+                        std::back_inserter(unexpected));
+    if (missing.empty() && unexpected.empty()) {
+        return;
+    }
+    std::string text = "The bundle does not hold exactly the " + std::to_string(BootstrapPolicy::paths.size()) +
+                       " files of a release.";
+    if (!missing.empty()) {
+        text += "\n  missing: " + joined(missing, "\n  missing: ");
+    }
+    if (!unexpected.empty()) {
+        text += "\n  unexpected: " + joined(unexpected, "\n  unexpected: ");
+    }
+    throw BootstrapError::invalid(text);
+}
+
+void requirePolicyModes(const std::vector<BundleFile>& files) {
+    std::vector<std::string> wrong;
+    for (const auto& file : files) {
+        const bool executable = BootstrapPolicy::executables.contains(inRelease(file.path));
+        if (file.executable != executable) {
+            wrong.push_back(file.path + (executable ? " (must be executable)" : " (must not be executable)"));
+        }
+    }
+    if (!wrong.empty()) {
+        throw BootstrapError::invalid(
+            "Execute permissions differ from the release policy; the signature records them and the installer "
+            "makes exactly the policy's executables 0755: " + joined(wrong) + ".");
+    }
+}
+
+void requireSizes(const std::vector<BundleFile>& files) {
+    std::vector<std::string> empty;
+    std::int64_t total = 0;
+    for (const auto& file : files) {
+        total += file.bytes;
+        if (file.bytes == 0) {
+            empty.push_back(file.path);
+        }
+    }
+    if (!empty.empty()) {
+        throw BootstrapError::invalid("A release file holds at least one byte; empty: " + joined(empty) + ".");
+    }
+    if (total > BootstrapPolicy::totalLimit) {
+        throw BootstrapError::invalid("The release holds " + std::to_string(total) + " bytes, over its limit of " +
+                                      std::to_string(BootstrapPolicy::totalLimit) + ".");
+    }
+}
+
+std::string manifestDocument(const std::string& release, const std::vector<BundleFile>& bundle,
+                             std::vector<ReleaseFile>& files) {
+    nlohmann::ordered_json listed = nlohmann::ordered_json::array();
+    for (const auto& file : bundle) {
+        const std::string path = inRelease(file.path);
+        files.push_back({path, BootstrapPolicy::downloadBase + release + "/mac/" + path, file.bytes, file.sha256,
+                         BootstrapPolicy::executables.contains(path)});
+        listed.push_back({{"path", files.back().path},
+                          {"url", files.back().url},
+                          {"bytes", files.back().bytes},
+                          {"sha256", files.back().sha256},
+                          {"executable", files.back().executable}});
+    }
+    const nlohmann::ordered_json document = {
+        {"schema", 1},
+        {"release", release},
+        {"platforms", {{"mac", {{"entrypoint", BootstrapPolicy::entrypoint}, {"files", listed}}}}}};
+    return document.dump(2) + "\n";
+}
+
+// Where an https URL of the policy lives in the site tree: site/<host>/<path>.
+fs::path sitePath(const fs::path& site, const std::string& url) {
+    constexpr std::string_view scheme = "https://";
+    return site / fs::path(url.substr(scheme.size())).relative_path();
+}
+
+bool alreadyThere(const fs::path& target, const ReleaseFile& file) {
+    return fs::symlink_status(target).type() == fs::file_type::regular &&
+           static_cast<std::int64_t>(fs::file_size(target)) == file.bytes && fileDigest(target) == file.sha256;
+}
+
+class SiteLock {
+public:
+    explicit SiteLock(const fs::path& site) : path(site / ".korvel-release.lock") {
+        fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd) {
+            throwSystemError(errno, "open", path);
+        }
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) {
+                throw BootstrapError::invalid("Another korvel-release is publishing into " + site.string() + ".");
+            }
+            throwSystemError(errno, "flock", path);
+        }
+    }
+
+private:
+    fs::path path;
+    UniqueFd fd;  // closing it releases the lock
+};
+
+} // namespace
+
+DescribedRelease describeRelease(const std::string& release, const fs::path& bundle, const HashProgress& progress) {
+    requireValidName(release);
+    std::vector<BundleFile> files = listBundle(bundle);
+    requirePolicyFileSet(files);
+    requirePolicyModes(files);
+    requireSizes(files);
+    hashBundle(bundle, files, progress);
+    DescribedRelease described;
+    described.manifest = manifestDocument(release, files, described.files);
+    BootstrapPolicy::parse(described.manifest);
+    return described;
+}
+
+PublishReport publishRelease(const std::string& release, const fs::path& bundle, const fs::path& site,
+                             const HashProgress& progress) {
+    const DescribedRelease described = describeRelease(release, bundle, progress);
+    fs::create_directories(site);
+    const SiteLock lock(site);
+
+    // Judge everything already published before changing anything.
+    PublishReport report;
+    report.manifestPath = sitePath(site, BootstrapPolicy::manifestURL);
+    std::vector<const ReleaseFile*> toWrite;
+    std::set<fs::path> targets;
+    std::vector<std::string> conflicts;
+    for (const auto& file : described.files) {
+        const fs::path target = sitePath(site, file.url);
+        targets.insert(target);
+        if (!fs::exists(fs::symlink_status(target))) {
+            toWrite.push_back(&file);
+        } else if (alreadyThere(target, file)) {
+            ++report.alreadyPublished;
+        } else {
+            conflicts.push_back("differs: " + file.path);
+        }
+    }
+    const fs::path releaseRoot = sitePath(site, BootstrapPolicy::downloadBase + release);
+    std::vector<fs::path> leftovers;  // copies an interrupted run did not rename into place
+    if (fs::exists(fs::symlink_status(releaseRoot))) {
+        for (const auto& entry : fs::recursive_directory_iterator(releaseRoot)) {
+            if (entry.symlink_status().type() == fs::file_type::directory || targets.contains(entry.path())) {
+                continue;
+            }
+            if (entry.symlink_status().type() == fs::file_type::regular &&
+                entry.path().filename().string().starts_with(temporaryPrefix)) {
+                leftovers.push_back(entry.path());
+            } else {
+                conflicts.push_back("unexpected: " + entry.path().lexically_relative(releaseRoot).generic_string());
+            }
+        }
+    }
+    if (!conflicts.empty()) {
+        std::sort(conflicts.begin(), conflicts.end());
+        throw BootstrapError::invalid("Release " + release +
+                                      " is already published with other content, and a release name is never "
+                                      "reused; publish under a new name. Nothing was changed.\n  " +
+                                      joined(conflicts, "\n  "));
+    }
+
+    for (const auto& leftover : leftovers) {
+        fs::remove(leftover);
+    }
+    for (const ReleaseFile* file : toWrite) {
+        const fs::path target = sitePath(site, file->url);
+        fs::create_directories(target.parent_path());
+        const fs::path source = bundle / fs::path(file->path).lexically_relative(BootstrapPolicy::app);
+        copyFileDurably(source, target, [&](const fs::path& copy) {
+            if (fileDigest(copy) != file->sha256) {
+                throw BootstrapError::invalid(file->path + " changed while it was being published. Nothing of it was "
+                                              "published; run the command again.");
+            }
+        });
+        ++report.written;
+    }
+
+    const bool sameManifest = fs::symlink_status(report.manifestPath).type() == fs::file_type::regular &&
+                              fs::file_size(report.manifestPath) == described.manifest.size() &&
+                              readSmallFile(report.manifestPath, BootstrapPolicy::manifestLimit) == described.manifest;
+    if (!sameManifest) {
+        fs::create_directories(report.manifestPath.parent_path());
+        writeFileDurably(report.manifestPath, described.manifest);
+        report.manifestWritten = true;
+    }
+    return report;
+}
+
+} // namespace korvel
