@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,13 +30,12 @@ namespace korvel::testing {
 // half and once more at the end; a body over the limit fails after the limit is written.
 inline void deliver(const std::filesystem::path& destination, std::string_view body, std::int64_t limit,
                     const Progress& progress) {
-    UniqueFd fd(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const UniqueFd fd(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
         throwSystemError(errno, "open", destination);
     }
     const std::string_view kept = body.substr(0, static_cast<std::size_t>(std::max<std::int64_t>(limit, 0)));
-    const std::size_t half = kept.size() / 2;
-    for (const std::string_view part : {kept.substr(0, half), kept.substr(half)}) {
+    for (const std::string_view part : {kept.substr(0, kept.size() / 2), kept.substr(kept.size() / 2)}) {
         if (::write(fd.get(), part.data(), part.size()) != static_cast<ssize_t>(part.size())) {
             throwSystemError(errno, "write", destination);
         }
@@ -50,11 +47,13 @@ inline void deliver(const std::filesystem::path& destination, std::string_view b
 }
 
 // The network as a map from URL to body. A URL it does not hold fails like an unreachable
-// host, with the transport's own error type; an outage, when set, fails every request its own way.
-class StubNetwork {
-public:
+// host, with the transport's own error type. onRequest, when set, sees every request first and
+// may fail it its own way; fileWriter, when set, writes each release file in place of deliver.
+struct StubNetwork {
     std::map<std::string, std::string> bodies;
-    std::function<void(const std::filesystem::path& destination)> outage;
+    std::function<void(const std::filesystem::path& destination)> onRequest;
+    std::function<void(const std::filesystem::path&, const std::string& body, const Progress&)> fileWriter;
+    std::vector<std::string> requests;
 
     // Serves the release's manifest (manifestJson, or the release's own) and its files.
     void publish(const SampleRelease& release, const std::string& manifestJson = {}) {
@@ -68,95 +67,61 @@ public:
         return [this](const std::string& url, const std::filesystem::path& destination, std::int64_t limit,
                       const Progress& progress) {
             requests.push_back(url);
-            if (outage) {
-                outage(destination);
+            if (onRequest) {
+                onRequest(destination);
             }
             const auto body = bodies.find(url);
             if (body == bodies.end()) {
                 throw TransportError(7, "Couldn't connect to server");
             }
-            deliver(destination, body->second, limit, progress);
-        };
-    }
-
-    std::vector<std::string> requests;
-};
-
-// Accepts every bundle unless refuses says otherwise; remembers what it was shown.
-class StubSignatureCheck {
-public:
-    std::function<bool(const std::filesystem::path& app)> refuses;
-    std::vector<std::filesystem::path> checked;
-
-    SignatureCheck operation() {
-        return [this](const std::filesystem::path& app) {
-            checked.push_back(app);
-            if (refuses && refuses(app)) {
-                throw BootstrapError::invalid("The game application's signature is not valid.");
+            if (fileWriter && url != BootstrapPolicy::manifestURL) {
+                fileWriter(destination, body->second, progress);
+            } else {
+                deliver(destination, body->second, limit, progress);
             }
         };
     }
 };
 
-struct StatusReport {
-    std::string message;
-    double fraction = 0.0;
-    friend bool operator==(const StatusReport&, const StatusReport&) = default;
-};
+using StatusReport = std::pair<std::string, double>;  // a message and its fraction
 
-inline std::ostream& operator<<(std::ostream& out, const StatusReport& report) {
-    return out << '"' << report.message << "\" at " << report.fraction;
-}
+inline const StatusReport checkingForUpdates{"Checking for game updates…", 0.0};
+inline const StatusReport checkingInstalled{"Checking installed game…", 0.0};
 
-// Status may arrive from a download's own thread, so reports are taken under a lock.
-class StatusLog {
-public:
-    StatusOperation operation() {
-        return [this](const std::string& message, double fraction) {
-            const std::lock_guard<std::mutex> hold(mutex);
-            reports.push_back({message, fraction});
-        };
-    }
-
-    std::vector<StatusReport> taken() {
-        const std::lock_guard<std::mutex> hold(mutex);
-        return std::exchange(reports, {});
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<StatusReport> reports;
-};
-
-// Entries a finished run must never leave in the root: staging directories and staged
-// manifests.
+// Entries a finished run must never leave in the root, all hidden: staging directories, staged
+// manifests, temporary files of atomic writes.
 inline std::vector<std::string> stagingLeftovers(const std::filesystem::path& root) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(root)) {
-        const std::string name = entry.path().filename().string();
-        if (name.starts_with(".stage-") || name.starts_with(".manifest-")) {
-            found.push_back(name);
+        if (entry.path().filename().string().starts_with(".")) {
+            found.push_back(entry.path().filename());
         }
     }
     return found;
 }
 
-// An install root whose parents do not exist yet, and the stubs an installer for it uses.
-// The stubs point back at this object, which therefore stays in place.
+// An install root whose parents do not exist yet, and the stubs an installer for it uses: the
+// network, a signature check that records each bundle and refuses those refusesSignature names,
+// and a log of status reports. The stubs point back at this object, which therefore stays in place.
 struct InstallRoot {
-    InstallRoot() = default;
-    InstallRoot(const InstallRoot&) = delete;
-    InstallRoot& operator=(const InstallRoot&) = delete;
-
     TempDir temp;
     std::filesystem::path root = temp / "Application Support" / "Korvel" / "OnlineBetaClient";
     StubNetwork network;
-    StubSignatureCheck signature;
-    StatusLog status;
+    std::function<bool(const std::filesystem::path& app)> refusesSignature;
+    std::vector<std::filesystem::path> signedApps;
+    std::vector<StatusReport> reports;
 
     PreparedClient prepare() {
-        OnlineInstaller installer(root, network.operation(), signature.operation(), status.operation());
-        return installer.prepare();
+        return OnlineInstaller(
+            root, network.operation(),
+            [this](const std::filesystem::path& app) {
+                signedApps.push_back(app);
+                if (refusesSignature && refusesSignature(app)) {
+                    throw BootstrapError::invalid("The game application's signature is not valid.");
+                }
+            },
+            [this](const std::string& message, double fraction) { reports.push_back({message, fraction}); })
+            .prepare();
     }
 
     // Installs and selects a release as an earlier run would have, then forgets that run's
@@ -165,8 +130,8 @@ struct InstallRoot {
         network.publish(release);
         prepare();
         network = {};
-        signature.checked.clear();
-        status.taken();
+        signedApps.clear();
+        reports.clear();
     }
 
     std::filesystem::path entrypoint(const std::string& release) const {
