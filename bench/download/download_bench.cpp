@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "bench/common/cpu_affinity.h"
 #include "policy/bootstrap_policy.h"
 #include "tests/servers/child_process.h"
 #include "tests/servers/nginx_server.h"
@@ -48,15 +49,7 @@ void writeServedFile(const fs::path& path, std::int64_t bytes) {
     std::fclose(file);
 }
 
-// Server and client on different cores, so neither measures the other's encryption.
-void pin(pid_t pid, int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (::sched_setaffinity(pid, sizeof set, &set) != 0) {
-        std::perror("sched_setaffinity");
-    }
-}
+using korvel::bench::pin;
 
 double peakRssMiB() {
     rusage usage{};

@@ -54,6 +54,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/common/cpu_affinity.h"
 #include "installer/online_installer.h"
 #include "policy/bootstrap_policy.h"
 #include "tests/servers/nginx_server.h"
@@ -154,15 +155,7 @@ struct ProcessFigures {
     double cpuSeconds = 0;  // user and system time of the process
 };
 
-// Keeps a process (0: the calling thread) on one core.
-void pin(pid_t pid, int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (::sched_setaffinity(pid, sizeof set, &set) != 0) {
-        std::perror("sched_setaffinity");
-    }
-}
+using korvel::bench::pin;
 
 double seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6; }
 
