@@ -1,15 +1,38 @@
 #include "launcher/preparation_module.h"
 
+#include <cstdint>
 #include <stdexcept>
+#include <string>
 
 #include <dlfcn.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 
 #include "launcher/installer_preparation.h"
 
 namespace korvel {
 
+namespace {
+
+std::filesystem::path executablePath() {
+#if defined(__APPLE__)
+    std::uint32_t size = 0;
+    ::_NSGetExecutablePath(nullptr, &size);
+    std::string buffer(size, '\0');
+    if (::_NSGetExecutablePath(buffer.data(), &size) != 0) {
+        throw std::runtime_error("The launcher cannot find its own program file.");
+    }
+    return std::filesystem::path(buffer.c_str());
+#else
+    return std::filesystem::read_symlink("/proc/self/exe");
+#endif
+}
+
+} // namespace
+
 std::filesystem::path preparationModuleBesideExecutable() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "korvel-preparation.so";
+    return executablePath().parent_path() / "korvel-preparation.so";
 }
 
 PreparedClient prepareWithModule(const std::filesystem::path& module, const StatusOperation& status) {
