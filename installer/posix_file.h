@@ -9,6 +9,10 @@ namespace korvel {
 // Callers capture errno right after the failing call, before anything else can change it.
 [[noreturn]] void throwSystemError(int error, const char* operation, const std::filesystem::path& path);
 
+// The process's environment block ("NAME=value" entries, null-terminated), as a child started
+// with posix_spawn inherits it. macOS offers no `environ` to shared code, hence the function.
+char** environmentBlock();
+
 // Owns one POSIX file descriptor; closes it on destruction, ignoring the result, because
 // every caller that cares about close() calls release() and closes explicitly.
 class UniqueFd {

@@ -52,7 +52,9 @@ std::string Sha256::finishHex() {
 std::string digestToEnd(int fd, const std::filesystem::path& path) {
     // Only a hint (a longer read-ahead for a file that is not cached yet); it cannot change
     // the digest, so its result is ignored.
+#if defined(POSIX_FADV_SEQUENTIAL)
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     Sha256 digest;
     const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(digestChunkBytes);
     while (const std::size_t count = readSome(fd, chunk.get(), digestChunkBytes, path)) {

@@ -9,13 +9,11 @@
 #include "installer/posix_file.h"
 #include "installer/scope_exit.h"
 
-extern char** environ;
-
 namespace korvel {
 
 std::vector<std::string> processEnvironment() {
     std::vector<std::string> entries;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    for (char** entry = environmentBlock(); entry != nullptr && *entry != nullptr; ++entry) {
         entries.emplace_back(*entry);
     }
     return entries;

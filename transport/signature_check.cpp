@@ -12,8 +12,6 @@
 #include "installer/posix_file.h"
 #include "policy/bootstrap_error.h"
 
-extern char** environ;
-
 namespace korvel {
 
 namespace {
@@ -105,7 +103,7 @@ void verifyAppSignature(const std::filesystem::path& tool, const std::filesystem
     // Started directly, never through a shell, so the bundle path arrives as one argument
     // whatever blanks or quotes it holds.
     pid_t child = 0;
-    if (const int error = ::posix_spawn(&child, tool.c_str(), actions.get(), attributes.get(), argv, environ);
+    if (const int error = ::posix_spawn(&child, tool.c_str(), actions.get(), attributes.get(), argv, environmentBlock());
         error != 0) {
         throwSystemError(error, "posix_spawn", tool);
     }
