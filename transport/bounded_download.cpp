@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "installer/posix_file.h"
+#include "installer/posix_io.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 #include "transport/transport_error.h"
@@ -208,7 +209,6 @@ struct BoundedDownload::Transfer {
 
     bool onHeaderLine(std::string_view line);
     bool onChunk(const char* data, std::size_t size);
-    void writeChunk(const char* data, std::size_t size);
     void startWriteback();
     void complete(CURLcode result);
     std::string describe(CURLcode result) const;
@@ -261,7 +261,7 @@ bool BoundedDownload::Transfer::onChunk(const char* data, std::size_t size) {
         recordFailure(std::make_exception_ptr(BootstrapError::invalid(exceededMessage)));
         return false;
     }
-    writeChunk(data, size);
+    writeAll(handle.get(), std::string_view(data, size), destination);
     received += static_cast<std::int64_t>(size);
     startWriteback();
     const Clock::time_point now = Clock::now();
@@ -270,21 +270,6 @@ bool BoundedDownload::Transfer::onChunk(const char* data, std::size_t size) {
         progress(received);
     }
     return true;
-}
-
-void BoundedDownload::Transfer::writeChunk(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(handle.get(), data, size);
-        if (written < 0) {
-            const int error = errno;
-            if (error == EINTR) {
-                continue;
-            }
-            throwSystemError(error, "write", destination);
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
 }
 
 // Only a hint to the kernel: errors are left for fsync() at completion to report.
