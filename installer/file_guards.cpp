@@ -8,10 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/posix_io.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "installer/online_installer.h"
-#include "installer/posix_file.h"
-#include "installer/posix_io.h"
-#include "installer/sha256.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 
@@ -69,20 +69,6 @@ void makeDirectories(const fs::path& path) {
     }
 }
 
-// Reads to end of file, refusing more than limit bytes, so a file that grew after its size
-// was checked still cannot make the read unbounded.
-std::string readAtMost(int fd, std::int64_t limit, const fs::path& path) {
-    std::string bytes;
-    char chunk[16384];
-    while (const std::size_t count = readSome(fd, chunk, sizeof chunk, path)) {
-        if (static_cast<std::int64_t>(bytes.size() + count) > limit) {
-            invalidMetadata();
-        }
-        bytes.append(chunk, count);
-    }
-    return bytes;
-}
-
 } // namespace
 
 fs::path standardizedPath(const fs::path& path) {
@@ -134,26 +120,11 @@ std::string OnlineInstaller::boundedData(const fs::path& path) const {
     if (!S_ISREG(status.st_mode) || status.st_size > metadataLimit) {
         invalidMetadata();
     }
-    // O_NONBLOCK so that a FIFO swapped in after the check cannot hang the open.
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-        throwSystemError(errno, "open", path);
-    }
-    if (::fstat(fd.get(), &status) != 0) {
-        throwSystemError(errno, "fstat", path);
-    }
-    if (!S_ISREG(status.st_mode)) {
+    std::optional<std::string> bytes = readRegularFile(path, metadataLimit);
+    if (!bytes) {
         invalidMetadata();
     }
-    return readAtMost(fd.get(), metadataLimit, path);
-}
-
-std::string fileDigest(const fs::path& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        throwSystemError(errno, "open", path);
-    }
-    return digestToEnd(fd.get(), path);
+    return std::move(*bytes);
 }
 
 } // namespace korvel

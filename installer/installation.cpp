@@ -10,10 +10,11 @@
 
 #include <sys/stat.h>
 
-#include "installer/atomic_write.h"
-#include "installer/posix_file.h"
+#include "base/atomic_write.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
+#include "base/uuid.h"
 #include "installer/streaming_digest.h"
-#include "installer/uuid.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 

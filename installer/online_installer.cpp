@@ -6,9 +6,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
-#include "installer/posix_file.h"
-#include "installer/scope_exit.h"
-#include "installer/uuid.h"
+#include "base/scope_exit.h"
+#include "base/unique_fd.h"
+#include "base/uuid.h"
+#include "installer/file_guards.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 
@@ -48,16 +49,11 @@ private:
 
 OnlineInstaller::OnlineInstaller(std::filesystem::path root, DownloadOperation download, SignatureCheck verifySignature,
                                  StatusOperation status)
-    : root(std::move(root).lexically_normal()),
+    // The guards compare text, so the root must be standardized as every path they check is.
+    : root(standardizedPath(root)),
       download(std::move(download)),
       verifySignature(std::move(verifySignature)),
-      status(status ? std::move(status) : [](const std::string&, double) {}) {
-    // lexically_normal keeps a trailing separator ("/u/Client/" stays so); the guards
-    // compare text, so the root must have none.
-    if (this->root.has_relative_path() && !this->root.has_filename()) {
-        this->root = this->root.parent_path();
-    }
-}
+      status(status ? std::move(status) : [](const std::string&, double) {}) {}
 
 PreparedClient OnlineInstaller::prepare() {
     directory(root);

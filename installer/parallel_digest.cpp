@@ -10,8 +10,9 @@
 
 #include <fcntl.h>
 
-#include "installer/posix_file.h"
-#include "installer/sha256.h"
+#include "base/sha256.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 
 namespace korvel {
 

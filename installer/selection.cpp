@@ -4,9 +4,10 @@
 
 #include <cerrno>
 
-#include "installer/atomic_write.h"
+#include "base/atomic_write.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "installer/online_installer.h"
-#include "installer/posix_file.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 

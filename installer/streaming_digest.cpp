@@ -9,8 +9,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "installer/posix_io.h"
-#include "installer/sha256.h"
+#include "base/posix_io.h"
+#include "base/sha256.h"
 
 namespace korvel {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "installer/posix_file.h"
+#include "base/unique_fd.h"
 
 namespace korvel {
 

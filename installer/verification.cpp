@@ -10,10 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "installer/file_guards.h"
 #include "installer/online_installer.h"
 #include "installer/parallel_digest.h"
-#include "installer/posix_file.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 

@@ -2,18 +2,9 @@
 
 #include <string_view>
 
-#include "installer/posix_file.h"
-#include "transport/process_start.h"
+#include "base/process.h"
 
 namespace korvel {
-
-std::vector<std::string> processEnvironment() {
-    std::vector<std::string> entries;
-    for (char** entry = environmentBlock(); entry != nullptr && *entry != nullptr; ++entry) {
-        entries.emplace_back(*entry);
-    }
-    return entries;
-}
 
 std::vector<std::string> gameEnvironment(const std::vector<std::string>& launcherEnvironment) {
     constexpr std::string_view launcherPrefix = "KORVEL_";
@@ -28,7 +19,7 @@ std::vector<std::string> gameEnvironment(const std::vector<std::string>& launche
 }
 
 pid_t startGame(const std::filesystem::path& executable, const std::vector<std::string>& environment) {
-    return startProcess(executable, {}, &environment);
+    return startProcess(executable, {}, {.environment = &environment});
 }
 
 } // namespace korvel

@@ -8,9 +8,6 @@
 
 namespace korvel {
 
-// The calling process's environment as "NAME=value" entries, in the order the process holds them.
-std::vector<std::string> processEnvironment();
-
 // The game's environment: every entry of the launcher's, unchanged and in order, except those
 // whose name (the text before the first "=") begins with "KORVEL_", an exact, case-sensitive
 // test. Launcher-only settings never reach the game.

@@ -8,7 +8,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "installer/posix_file.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 
 namespace korvel {
 namespace {

@@ -2,11 +2,14 @@
 
 #include "installer/online_installer.h"
 #include "installer/operations.h"
+#include "transport/bounded_download.h"
 
-// The entry point of the preparation module (korvel-preparation.so): the installer for the
-// player's install root with the real download and the real signature check, the only place
-// where the installer's operations are chosen. A demo build of the module (KORVEL_DEMO_*
-// definitions) downloads with the demo's transport options. Runs prepare() and stores its
-// result; throws whatever prepare() throws.
-// C linkage only so the loader finds it by a plain name; both sides are C++.
-extern "C" void korvelPrepareInstalledClient(const korvel::StatusOperation* status, korvel::PreparedClient* client);
+namespace korvel {
+
+// The launcher's preparation, and the only place where the installer's operations are chosen:
+// the installer for the player's install root, with the bounded HTTPS download (under
+// transport, which only demo and test builds fill) and the platform's signature check. Runs
+// prepare() on the calling thread and throws whatever it throws.
+PreparedClient prepareInstalledClient(const TransportOptions& transport, const StatusOperation& status);
+
+} // namespace korvel

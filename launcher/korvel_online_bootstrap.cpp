@@ -3,11 +3,26 @@
 #include <cstdio>
 #include <string_view>
 
+#include "launcher/installer_preparation.h"
 #include "launcher/launcher_application.h"
-#include "launcher/preparation_module.h"
 #include "policy/bootstrap_policy.h"
 
 namespace korvel {
+
+namespace {
+
+// A release build compiles in no transport options. Demo and end-to-end builds compile this
+// file with KORVEL_DEMO_CA_FILE and KORVEL_DEMO_CONNECT_ADDRESS, so that their launcher
+// trusts their own CA and reaches both hosts on loopback; nothing is read at run time.
+TransportOptions launcherTransport() {
+#if defined(KORVEL_DEMO_CA_FILE) && defined(KORVEL_DEMO_CONNECT_ADDRESS)
+    return loopbackTransportOptions(KORVEL_DEMO_CA_FILE, KORVEL_DEMO_CONNECT_ADDRESS);
+#else
+    return {};
+#endif
+}
+
+} // namespace
 
 void KorvelOnlineBootstrap::main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
@@ -16,8 +31,8 @@ void KorvelOnlineBootstrap::main(int argc, char** argv) {
             return;
         }
     }
-    runLauncherApplication(argc > 0 ? argv[0] : nullptr, [](const StatusOperation& status) {
-        return prepareWithModule(preparationModuleBesideExecutable(), status);
+    runLauncherApplication(argc > 0 ? argv[0] : nullptr, [transport = launcherTransport()](const StatusOperation& status) {
+        return prepareInstalledClient(transport, status);
     });
 }
 

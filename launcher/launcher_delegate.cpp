@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QTimer>
 
+#include "base/process.h"
 #include "launcher/error_description.h"
 #include "launcher/game_process.h"
 #include "launcher/launcher_window.h"
@@ -30,9 +31,8 @@ void LauncherDelegate::applicationDidFinishLaunching() {
     QTimer::singleShot(std::chrono::milliseconds(250), this, [this] { startPreparation(); });
 }
 
-// The preparation starts by loading its module with the network and TLS libraries and by
-// resolving names; alongside the window's own start-up the two would compete for the
-// processor and the dynamic loader. Starting it on the turn after the first paint lets the
+// The preparation starts by initialising the TLS library and resolving names; alongside the
+// window's own start-up the two would compete for the processor. Starting it on the turn after the first paint lets the
 // player see the window first, at a cost of a few milliseconds to an update of seconds.
 bool LauncherDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window.get() && event->type() == QEvent::Paint) {

@@ -19,6 +19,8 @@ std::set<std::string> bundlePaths(std::initializer_list<const char*> entries) {
 
 } // namespace
 
+const std::string BootstrapPolicy::webHost = KORVEL_WEB_HOST;
+const std::string BootstrapPolicy::downloadHost = KORVEL_DOWNLOAD_HOST;
 const std::string BootstrapPolicy::manifestURL = "https://" KORVEL_WEB_HOST "/online-beta/manifest.json";
 const std::string BootstrapPolicy::downloadBase = "https://" KORVEL_DOWNLOAD_HOST "/online-beta/";
 const std::string BootstrapPolicy::app = "Korvel_Online_Beta.app";
@@ -51,7 +53,6 @@ const std::string unsupportedManifest = "Unsupported online beta release manifes
 const std::string unexpectedFile = "The release contains an unexpected path, URL, executable, checksum, or size.";
 
 constexpr std::size_t maxReleaseLength = 64;
-constexpr std::size_t maxListedFiles = 64;
 
 bool isAsciiAlphanumeric(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
@@ -96,7 +97,7 @@ bool isSupported(const ReleaseManifest& manifest) {
     }
     const auto mac = manifest.platforms.find("mac");
     return mac != manifest.platforms.end() && mac->second.entrypoint == BootstrapPolicy::entrypoint &&
-           mac->second.files.size() <= maxListedFiles && mac->second.files.size() == BootstrapPolicy::paths.size();
+           mac->second.files.size() == BootstrapPolicy::paths.size();
 }
 
 // Exactly 64 lowercase hexadecimal digits, nothing after them.

@@ -14,6 +14,8 @@ namespace korvel {
 // All values are built during static initialisation, before any thread starts, and are
 // read-only afterwards, so any thread may read them.
 struct BootstrapPolicy {
+    static const std::string webHost;       // serves the manifest
+    static const std::string downloadHost;  // the approved host of release files
     static const std::string manifestURL;   // "https://<web host>/online-beta/manifest.json"
     static const std::string downloadBase;  // "https://<download host>/online-beta/"
     static const std::string app;           // "Korvel_Online_Beta.app"

@@ -271,4 +271,22 @@ std::string encodeJson(const CurrentRelease& record) {
     return nlohmann::ordered_json{{"schema", record.schema}, {"release", record.release}}.dump();
 }
 
+std::string encodeJson(const ReleaseManifest& manifest) {
+    nlohmann::ordered_json platforms = nlohmann::ordered_json::object();
+    for (const auto& [name, platform] : manifest.platforms) {
+        nlohmann::ordered_json files = nlohmann::ordered_json::array();
+        for (const ReleaseFile& file : platform.files) {
+            files.push_back({{"path", file.path},
+                             {"url", file.url},
+                             {"bytes", file.bytes},
+                             {"sha256", file.sha256},
+                             {"executable", file.executable}});
+        }
+        platforms[name] = {{"entrypoint", platform.entrypoint}, {"files", std::move(files)}};
+    }
+    const nlohmann::ordered_json document = {
+        {"schema", manifest.schema}, {"release", manifest.release}, {"platforms", std::move(platforms)}};
+    return document.dump(2) + "\n";
+}
+
 } // namespace korvel

@@ -66,7 +66,11 @@ template <> ReleasePlatform decodeJson<ReleasePlatform>(std::string_view documen
 template <> ReleaseManifest decodeJson<ReleaseManifest>(std::string_view document);
 template <> CurrentRelease decodeJson<CurrentRelease>(std::string_view document);
 
-// Compact JSON for the selection record, the one document the system writes itself.
+// Compact JSON for the selection record, the one document the launcher writes itself.
 std::string encodeJson(const CurrentRelease& record);
+
+// A manifest as the release tooling publishes it: members in the order decodeJson reads them,
+// indented by two, ending in a newline. decodeJson<ReleaseManifest> gives back an equal record.
+std::string encodeJson(const ReleaseManifest& manifest);
 
 } // namespace korvel

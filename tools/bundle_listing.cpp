@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "installer/posix_file.h"
-#include "installer/posix_io.h"
-#include "installer/sha256.h"
+#include "base/posix_io.h"
+#include "base/sha256.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "policy/bootstrap_error.h"
+#include "tools/tool_files.h"
 
 namespace korvel {
 
@@ -23,14 +25,6 @@ constexpr std::string_view listingHeader = "korvel bundle listing 1\n";
 bool anyExecuteBit(fs::perms permissions) {
     constexpr fs::perms execute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
     return (permissions & execute) != fs::perms::none;
-}
-
-std::string joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const auto& name : names) {
-        text += (text.empty() ? "" : ", ") + name;
-    }
-    return text;
 }
 
 bool lowerHex(std::string_view text) {

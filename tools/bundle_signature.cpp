@@ -166,7 +166,7 @@ void signBundle(const fs::path& bundle, std::string_view privateKeyPem) {
     const std::string resources = codeResources(bundle, privateKeyPem);
     const fs::path target = bundle / codeResourcesPath;
     fs::create_directories(target.parent_path());
-    writeFileDurably(target, resources);
+    writeFileAtomically(target, resources, Durability::flushed);
 }
 
 void verifyBundle(const fs::path& bundle, std::string_view publicKeyPem) {

@@ -7,10 +7,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
-#include <nlohmann/json.hpp>
-
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "installer/online_installer.h"
-#include "installer/posix_file.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 #include "tools/tool_files.h"
@@ -20,14 +19,6 @@ namespace korvel {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string joined(const std::vector<std::string>& items, const char* separator = ", ") {
-    std::string text;
-    for (const auto& item : items) {
-        text += (text.empty() ? "" : separator) + item;
-    }
-    return text;
-}
 
 std::string inRelease(const std::string& bundlePath) { return BootstrapPolicy::app + "/" + bundlePath; }
 
@@ -100,22 +91,12 @@ void requireSizes(const std::vector<BundleFile>& files) {
 
 std::string manifestDocument(const std::string& release, const std::vector<BundleFile>& bundle,
                              std::vector<ReleaseFile>& files) {
-    nlohmann::ordered_json listed = nlohmann::ordered_json::array();
     for (const auto& file : bundle) {
         const std::string path = inRelease(file.path);
         files.push_back({path, BootstrapPolicy::downloadBase + release + "/mac/" + path, file.bytes, file.sha256,
                          BootstrapPolicy::executables.contains(path)});
-        listed.push_back({{"path", files.back().path},
-                          {"url", files.back().url},
-                          {"bytes", files.back().bytes},
-                          {"sha256", files.back().sha256},
-                          {"executable", files.back().executable}});
     }
-    const nlohmann::ordered_json document = {
-        {"schema", 1},
-        {"release", release},
-        {"platforms", {{"mac", {{"entrypoint", BootstrapPolicy::entrypoint}, {"files", listed}}}}}};
-    return document.dump(2) + "\n";
+    return encodeJson(ReleaseManifest{1, release, {{"mac", ReleasePlatform{BootstrapPolicy::entrypoint, files}}}});
 }
 
 // Where an https URL of the policy lives in the site tree: site/<host>/<path>.
@@ -195,7 +176,7 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
                 continue;
             }
             if (entry.symlink_status().type() == fs::file_type::regular &&
-                entry.path().filename().string().starts_with(temporaryPrefix)) {
+                isAtomicWriteLeftover(entry.path().filename())) {
                 leftovers.push_back(entry.path());
             } else {
                 conflicts.push_back("unexpected: " + entry.path().lexically_relative(releaseRoot).generic_string());
@@ -231,7 +212,7 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
                               readSmallFile(report.manifestPath, BootstrapPolicy::manifestLimit) == described.manifest;
     if (!sameManifest) {
         fs::create_directories(report.manifestPath.parent_path());
-        writeFileDurably(report.manifestPath, described.manifest);
+        writeFileAtomically(report.manifestPath, described.manifest, Durability::flushed);
         report.manifestWritten = true;
     }
     return report;

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/atomic_write.h"
 
 namespace korvel {
 
@@ -17,20 +19,12 @@ std::string readSmallFile(const std::filesystem::path& path, std::int64_t limit)
 // An existing file is never touched: that fails with EEXIST.
 void writeNewFile(const std::filesystem::path& path, std::string_view bytes, unsigned mode);
 
-// The name prefix of the fresh files that copyFileDurably and writeFileDurably rename into
-// place; one left behind was abandoned by an interrupted run.
-inline constexpr std::string_view temporaryPrefix = ".publish-";
-
-// Called with the finished copy before it is renamed into place; throws to abandon it.
-using CopyCheck = std::function<void(const std::filesystem::path& copy)>;
-
-// Copies source to target in one rename: the copy goes to a fresh file beside target, is
-// flushed, checked, renamed over target, and the directory is flushed, so after a crash
-// target is either absent (or its old content) or complete. The copy gets mode 0644.
+// Copies source to target in one durable replacement (Durability::flushed): after a crash
+// target holds its old content or the complete copy. check sees the flushed copy first.
 void copyFileDurably(const std::filesystem::path& source, const std::filesystem::path& target,
-                     const CopyCheck& check = {});
+                     const FileCheck& check = {});
 
-// Like copyFileDurably, for bytes held in memory.
-void writeFileDurably(const std::filesystem::path& target, std::string_view bytes);
+// The items separated by separator, for messages that list names.
+std::string joined(const std::vector<std::string>& items, std::string_view separator = ", ");
 
 } // namespace korvel

@@ -17,8 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "installer/posix_file.h"
-#include "installer/posix_io.h"
+#include "base/posix_io.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 #include "transport/transport_error.h"
@@ -115,22 +116,6 @@ std::optional<std::string> urlPart(CURLU* url, CURLUPart part) {
     return text;
 }
 
-std::string hostOf(const std::string& url) {
-    const CurlUrl parsed = parseUrl(url);
-    std::optional<std::string> host = parsed ? urlPart(parsed.get(), CURLUPART_HOST) : std::nullopt;
-    if (!host) {
-        throw std::logic_error("policy address without a host: " + url);
-    }
-    return *host;
-}
-
-// The project's web host (manifest) and the approved download host (release files).
-const std::array<std::string, 2>& approvedHosts() {
-    static const std::array<std::string, 2> hosts{hostOf(BootstrapPolicy::manifestURL),
-                                                  hostOf(BootstrapPolicy::downloadBase)};
-    return hosts;
-}
-
 // Parses url and answers it only when it names an approved origin; the checks run in the
 // fixed order scheme, port, user and password, query and fragment, host. The parsed handle
 // is what the transfer then fetches, so the address checked is the address used.
@@ -158,8 +143,7 @@ CurlUrl approvedOrigin(const std::string& url) {
         throw refuse();
     }
     const auto host = urlPart(parsed.get(), CURLUPART_HOST);
-    const auto& hosts = approvedHosts();
-    if (!host || (*host != hosts[0] && *host != hosts[1])) {
+    if (!host || (*host != BootstrapPolicy::webHost && *host != BootstrapPolicy::downloadHost)) {
         throw refuse();
     }
     return parsed;
@@ -431,6 +415,14 @@ void BoundedDownload::fetch(const std::string& url) {
         std::rethrow_exception(state.failure);
     }
     state.progress(state.received);
+}
+
+TransportOptions loopbackTransportOptions(const std::filesystem::path& caFile, const std::string& address) {
+    TransportOptions options{.caFile = caFile, .connectTo = {}};
+    if (!address.empty()) {
+        options.connectTo = {{BootstrapPolicy::webHost, address}, {BootstrapPolicy::downloadHost, address}};
+    }
+    return options;
 }
 
 void downloadFile(const std::string& url, const std::filesystem::path& destination, std::int64_t limit,

@@ -16,6 +16,11 @@ struct TransportOptions {
     std::map<std::string, std::string> connectTo;   // approved host -> "address:port" to connect to
 };
 
+// Options that reach both approved hosts at address ("host:port"; none when empty) and trust
+// caFile instead of the system store: the demo build, the tests and the benches serve both
+// hosts from one loopback server.
+TransportOptions loopbackTransportOptions(const std::filesystem::path& caFile, const std::string& address);
+
 // One HTTPS transfer into a fresh staging file, bounded by a byte limit, without redirects.
 // The constructor creates the staging file (mode 0600, exclusively); fetch() runs the
 // transfer once. On failure the staging file is left for the caller to remove.

@@ -1,12 +1,9 @@
 #include "transport/signature_check.h"
 
-#include <cerrno>
-#include <system_error>
-
 #include <sys/wait.h>
 
+#include "base/process.h"
 #include "policy/bootstrap_error.h"
-#include "transport/process_start.h"
 
 namespace korvel {
 
@@ -14,16 +11,6 @@ namespace {
 
 constexpr const char* signatureMessage =
     "The downloaded Mac game failed its application signature check. Installation was not changed.";
-
-int waitForExit(pid_t child) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "waitpid");
-        }
-    }
-    return status;
-}
 
 } // namespace
 

@@ -1,21 +1,21 @@
 // The launcher's start as korvel-launcher does it: Qt shown only the program name, the
-// delegate building and presenting the window and starting the real preparation (the
-// korvel-preparation module) on its background thread, as in the launcher. Run it with HOME
+// delegate building and presenting the window and starting the real preparation on its
+// background thread, as in the launcher. Run it with HOME
 // pointing at a scratch directory: the preparation creates its install root there.
 #include <algorithm>
 
 #include <QApplication>
 
 #include "bench/startup/first_paint.h"
+#include "launcher/installer_preparation.h"
 #include "launcher/launcher_delegate.h"
 #include "launcher/launcher_window.h"
-#include "launcher/preparation_module.h"
 
 int main(int, char** argv) {
     int qtArgc = 1;
     QApplication application(qtArgc, argv);
     korvel::LauncherDelegate delegate([](const korvel::StatusOperation& status) {
-        return korvel::prepareWithModule(KORVEL_PREPARATION_MODULE, status);
+        return korvel::prepareInstalledClient({}, status);
     });
     delegate.applicationDidFinishLaunching();
     // Shown, but not painted before the event loop runs.

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "installer/scope_exit.h"
+#include "base/scope_exit.h"
 #include "tests/support/expect_error.h"
 #include "tests/support/installer_sandbox.h"
 #include "tests/support/sample_release.h"

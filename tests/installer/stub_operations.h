@@ -13,8 +13,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 #include "installer/online_installer.h"
-#include "installer/posix_file.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 #include "tests/support/sample_release.h"

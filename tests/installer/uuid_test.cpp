@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "installer/uuid.h"
+#include "base/uuid.h"
 
 namespace korvel {
 namespace {

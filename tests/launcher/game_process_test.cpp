@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "installer/scope_exit.h"
+#include "base/scope_exit.h"
 #include "launcher/game_process.h"
 #include "tests/support/expect_error.h"
 #include "tests/support/fake_game.h"

@@ -8,7 +8,7 @@
 
 #include <sys/types.h>
 
-#include "installer/posix_file.h"
+#include "base/unique_fd.h"
 
 namespace korvel::testing {
 

@@ -16,7 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include "installer/scope_exit.h"
+#include "base/scope_exit.h"
 #include "policy/bootstrap_policy.h"
 #include "tests/servers/nginx_server.h"
 #include "tests/servers/scripted_server.h"

@@ -1,4 +1,4 @@
-#include "installer/sha256.h"
+#include "base/sha256.h"
 
 #include <memory>
 #include <new>
@@ -8,7 +8,8 @@
 
 #include <openssl/evp.h>
 
-#include "installer/posix_io.h"
+#include "base/posix_io.h"
+#include "base/unique_fd.h"
 
 namespace korvel {
 
@@ -61,6 +62,11 @@ std::string digestToEnd(int fd, const std::filesystem::path& path) {
         digest.update(chunk.get(), count);
     }
     return digest.finishHex();
+}
+
+std::string fileDigest(const std::filesystem::path& path) {
+    const UniqueFd fd = openFile(path, O_RDONLY);
+    return digestToEnd(fd.get(), path);
 }
 
 } // namespace korvel

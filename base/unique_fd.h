@@ -3,18 +3,12 @@
 #include <filesystem>
 #include <utility>
 
+#include <sys/types.h>
+
 namespace korvel {
 
-// Throws std::filesystem::filesystem_error carrying the errno value and the path.
-// Callers capture errno right after the failing call, before anything else can change it.
-[[noreturn]] void throwSystemError(int error, const char* operation, const std::filesystem::path& path);
-
-// The process's environment block ("NAME=value" entries, null-terminated), as a child started
-// with posix_spawn inherits it. macOS offers no `environ` to shared code, hence the function.
-char** environmentBlock();
-
 // Owns one POSIX file descriptor; closes it on destruction, ignoring the result, because
-// every caller that cares about close() calls release() and closes explicitly.
+// every caller that cares about close() calls closeChecked() or syncAndClose().
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -38,5 +32,17 @@ public:
 private:
     int fd_ = -1;
 };
+
+// open(2) with O_CLOEXEC added; a failure throws std::filesystem::filesystem_error with its
+// errno and the path.
+UniqueFd openFile(const std::filesystem::path& path, int flags, mode_t mode = 0);
+
+// Closes fd and reports what close(2) reports: a delayed write error (NFS, quota) means the
+// data did not make it, so such a file must not be used. path only names the file in errors.
+void closeChecked(UniqueFd fd, const std::filesystem::path& path);
+
+// Flushes the file (or directory) to stable storage, then closes it; the close is not
+// attempted when the flush failed.
+void syncAndClose(UniqueFd fd, const std::filesystem::path& path);
 
 } // namespace korvel

@@ -38,4 +38,8 @@ constexpr std::size_t digestChunkBytes = 1 << 20;
 // read through one buffer of digestChunkBytes. path only names the file in errors.
 std::string digestToEnd(int fd, const std::filesystem::path& path);
 
+// The lowercase hexadecimal digest of a file's content. Part of the library's interface, where
+// installer/online_installer.h declares it too.
+std::string fileDigest(const std::filesystem::path& path);
+
 } // namespace korvel

@@ -1,17 +1,35 @@
-#include "transport/process_start.h"
+#include "base/process.h"
 
+#include <cerrno>
 #include <csignal>
+#include <system_error>
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include "installer/posix_file.h"
-#include "installer/scope_exit.h"
+#include "base/scope_exit.h"
+#include "base/system_error.h"
+
+#if defined(__APPLE__)
+#include <crt_externs.h>
+#else
+extern char** environ;
+#endif
 
 namespace korvel {
 
 namespace {
+
+// macOS offers no `environ` to shared code, hence the function.
+char** environmentBlock() {
+#if defined(__APPLE__)
+    return *::_NSGetEnviron();
+#else
+    return environ;
+#endif
+}
 
 std::vector<char*> nullTerminated(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
@@ -25,8 +43,16 @@ std::vector<char*> nullTerminated(std::vector<std::string>& texts) {
 
 } // namespace
 
+std::vector<std::string> processEnvironment() {
+    std::vector<std::string> entries;
+    for (char** entry = environmentBlock(); entry != nullptr && *entry != nullptr; ++entry) {
+        entries.emplace_back(*entry);
+    }
+    return entries;
+}
+
 pid_t startProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                   const std::vector<std::string>* environment) {
+                   const ProcessOptions& options) {
     const auto require = [&program](int error) {
         if (error != 0) {
             throwSystemError(error, "posix_spawn", program);
@@ -39,12 +65,19 @@ pid_t startProcess(const std::filesystem::path& program, const std::vector<std::
     require(::posix_spawnattr_init(&attributes));
     const ScopeExit destroyAttributes([&attributes] { ::posix_spawnattr_destroy(&attributes); });
 
+    const auto redirect = [&](int source, int stream) {
+        if (source == ProcessOptions::nullDevice) {
+            require(::posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", O_WRONLY, 0));
+        } else if (source != stream) {
+            require(::posix_spawn_file_actions_adddup2(&actions, source, stream));
+        }
+    };
+    redirect(options.standardOutput, STDOUT_FILENO);
+    redirect(options.standardError, STDERR_FILENO);
     sigset_t all;
     sigset_t none;
     sigfillset(&all);
     sigemptyset(&none);
-    require(::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0));
-    require(::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0));
     require(::posix_spawnattr_setsigdefault(&attributes, &all));
     require(::posix_spawnattr_setsigmask(&attributes, &none));
     require(::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
@@ -54,17 +87,28 @@ pid_t startProcess(const std::filesystem::path& program, const std::vector<std::
     std::vector<char*> argv = nullTerminated(argvTexts);
     std::vector<std::string> environmentTexts;
     std::vector<char*> envp;
-    if (environment != nullptr) {
-        environmentTexts = *environment;
+    if (options.environment != nullptr) {
+        environmentTexts = *options.environment;
         envp = nullTerminated(environmentTexts);
     }
 
     pid_t child = -1;
+    const auto spawn = options.searchPath ? ::posix_spawnp : ::posix_spawn;
     // glibc's posix_spawn reports a failed exec as its result, so a program that cannot run
     // fails here rather than as a child that exits with 127.
-    require(::posix_spawn(&child, argvTexts.front().c_str(), &actions, &attributes, argv.data(),
-                          environment != nullptr ? envp.data() : environmentBlock()));
+    require(spawn(&child, argvTexts.front().c_str(), &actions, &attributes, argv.data(),
+                  options.environment != nullptr ? envp.data() : environmentBlock()));
     return child;
+}
+
+int waitForExit(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "waitpid");
+        }
+    }
+    return status;
 }
 
 } // namespace korvel

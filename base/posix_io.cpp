@@ -1,10 +1,13 @@
-#include "installer/posix_io.h"
+#include "base/posix_io.h"
 
 #include <cerrno>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "installer/posix_file.h"
+#include "base/system_error.h"
+#include "base/unique_fd.h"
 
 namespace korvel {
 
@@ -31,6 +34,26 @@ void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path)
         }
         bytes.remove_prefix(static_cast<std::size_t>(count));
     }
+}
+
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::int64_t limit) {
+    const UniqueFd fd = openFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        throwSystemError(errno, "fstat", path);
+    }
+    if (!S_ISREG(status.st_mode) || status.st_size > limit) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[16384];
+    while (const std::size_t count = readSome(fd.get(), chunk, sizeof chunk, path)) {
+        if (static_cast<std::int64_t>(bytes.size() + count) > limit) {
+            return std::nullopt;
+        }
+        bytes.append(chunk, count);
+    }
+    return bytes;
 }
 
 } // namespace korvel

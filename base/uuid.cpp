@@ -1,4 +1,4 @@
-#include "installer/uuid.h"
+#include "base/uuid.h"
 
 #include <array>
 #include <cstdint>
