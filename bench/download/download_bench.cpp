@@ -23,9 +23,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "bench/common/cpu_affinity.h"
+#include "bench/common/measure.h"
 #include "policy/bootstrap_policy.h"
-#include "tests/servers/child_process.h"
 #include "tests/servers/nginx_server.h"
 #include "tests/support/temp_dir.h"
 #include "transport/bounded_download.h"
@@ -49,6 +48,7 @@ void writeServedFile(const fs::path& path, std::int64_t bytes) {
     std::fclose(file);
 }
 
+using korvel::bench::median;
 using korvel::bench::pin;
 
 double peakRssMiB() {
@@ -63,12 +63,6 @@ double cpuSeconds(int who) {
     ::getrusage(who, &usage);
     const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 template <class Transfer>
@@ -90,7 +84,6 @@ int main(int argc, char** argv) {
     korvel::testing::NginxServer server;
     writeServedFile(server.docroot() / "online-beta/bench.bin", bytes);
     const std::string url = korvel::BootstrapPolicy::downloadBase + "bench.bin";
-    const std::string host = url.substr(8, url.find('/', 8) - 8);
     const korvel::TransportOptions options = server.transportOptions();
 
     const bool pinned = ::sysconf(_SC_NPROCESSORS_ONLN) >= 2;
@@ -123,19 +116,12 @@ int main(int argc, char** argv) {
         }
         korvelCpu.push_back(cpuSeconds(RUSAGE_SELF) - korvelCpuBefore);
         fs::remove(target);
-        const double curlCpuBefore = cpuSeconds(RUSAGE_CHILDREN);
-        int curlStatus = 0;
-        const double curlSeconds = timed([&] {
-            korvel::testing::ChildProcess curl({"curl", "-sS", "-o", target.string(), "--cacert",
-                                                server.caFile().string(), "--connect-to",
-                                                host + ":443:127.0.0.1:" + std::to_string(server.port()), url});
-            curlStatus = curl.wait();
-        });
-        if (curlStatus != 0) {
-            std::fprintf(stderr, "curl failed, wait status %d\n", curlStatus);
-            return 1;
-        }
-        curlCpu.push_back(cpuSeconds(RUSAGE_CHILDREN) - curlCpuBefore);
+        // Throws, ending the bench, when curl fails.
+        const korvel::bench::ProcessFigures curl = korvel::bench::measureProcess(
+            {"curl", "-sS", "-o", target.string(), "--cacert", server.caFile().string(), "--connect-to",
+             korvel::BootstrapPolicy::downloadHost + ":443:127.0.0.1:" + std::to_string(server.port()), url});
+        const double curlSeconds = curl.seconds;
+        curlCpu.push_back(curl.cpuSeconds);
         // BoundedDownload ends with its file on stable storage; curl does not. For comparison,
         // the time curl's output then takes to reach the disk.
         const double flushSeconds = timed([&] {

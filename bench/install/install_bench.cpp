@@ -17,8 +17,8 @@
 //
 // The signature check is a stub that accepts every bundle, so the figures are those of
 // transfer, hashing and the file system only. Every measured process is a child started
-// fresh: the installer runs in a child of this program (this program again, in a child mode),
-// so its peak RSS is its own. nginx is pinned to the last core and the single-threaded tools
+// fresh: the installer runs in a program of its own (korvel-bench-install, -verify, -fetch and
+// -digest, built beside this one), so its peak RSS is its own. nginx is pinned to the last core and the single-threaded tools
 // to core 0; the installer is not pinned, because using every core is part of what it does.
 // Figures are medians of the runs; the runs of each side alternate.
 //
@@ -31,7 +31,6 @@
 //            temporary directory, removed at the end)
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,19 +41,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
-#include "bench/common/cpu_affinity.h"
+#include "bench/common/measure.h"
 #include "installer/online_installer.h"
 #include "policy/bootstrap_policy.h"
 #include "tests/servers/nginx_server.h"
@@ -65,141 +57,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using korvel::BootstrapPolicy;
+using korvel::bench::besideThisProgram;
+using korvel::bench::measureProcess;
+using korvel::bench::median;
+using korvel::bench::ProcessFigures;
 
 constexpr std::int64_t mebibyte = 1 << 20;
-
-// ---------------------------------------------------------------------------------------------
-// The child modes: one prepare() each, in a process of its own.
-
-// The host of one of the policy's "https://host/..." addresses.
-std::string hostOf(const std::string& url) {
-    const std::size_t start = url.find("://") + 3;
-    return url.substr(start, url.find_first_of(":/", start) - start);
-}
-
-void acceptEveryBundle(const fs::path&) {}
-
-// Both approved hosts lead to the loopback server, whose throwaway CA is trusted.
-korvel::TransportOptions loopbackOptions(const fs::path& caFile, const std::string& address) {
-    return {caFile, {{hostOf(BootstrapPolicy::manifestURL), address}, {hostOf(BootstrapPolicy::downloadBase), address}}};
-}
-
-// Prints "<seconds until the last download returned> <seconds after it>": the transfer phase
-// (with the digests that overlap it) and what follows it (the staged verification, the
-// rename and the commit).
-int runInstallChild(const fs::path& root, const fs::path& caFile, const std::string& address) {
-    const korvel::TransportOptions options = loopbackOptions(caFile, address);
-    const auto start = std::chrono::steady_clock::now();
-    auto lastDownloadEnd = start;
-    korvel::OnlineInstaller installer(
-        root,
-        [&options, &lastDownloadEnd](const std::string& url, const fs::path& destination, std::int64_t limit,
-                                     const korvel::Progress& progress) {
-            korvel::BoundedDownload download(destination, limit, progress, options);
-            download.fetch(url);
-            lastDownloadEnd = std::chrono::steady_clock::now();
-        },
-        acceptEveryBundle);
-    if (installer.prepare().usedPrevious) {
-        std::fprintf(stderr, "the installation fell back to the previous release\n");
-        return 1;
-    }
-    const std::chrono::duration<double> transfer = lastDownloadEnd - start;
-    const std::chrono::duration<double> after = std::chrono::steady_clock::now() - lastDownloadEnd;
-    std::printf("%.6f %.6f\n", transfer.count(), after.count());
-    return 0;
-}
-
-int runVerifyChild(const fs::path& root) {
-    korvel::OnlineInstaller installer(
-        root,
-        [](const std::string&, const fs::path&, std::int64_t, const korvel::Progress&) {
-            throw std::runtime_error("no network in this measurement");
-        },
-        acceptEveryBundle);
-    if (!installer.prepare().usedPrevious) {
-        std::fprintf(stderr, "prepare() did not fall back to the installed release\n");
-        return 1;
-    }
-    return 0;
-}
-
-// BoundedDownload of each URL into dir/path in turn, and nothing else: the transfers an
-// installation makes, without its digests.
-int runFetchChild(const fs::path& caFile, const std::string& address, const fs::path& dir, int count, char** pairs) {
-    const korvel::TransportOptions options = loopbackOptions(caFile, address);
-    for (int i = 0; i + 1 < count; i += 2) {
-        const fs::path destination = dir / pairs[i + 1];
-        fs::create_directories(destination.parent_path());
-        korvel::BoundedDownload download(destination, BootstrapPolicy::totalLimit, [](std::int64_t) {}, options);
-        download.fetch(pairs[i]);
-    }
-    return 0;
-}
-
-// fileDigest of each file in turn on one thread: the per-core speed that the parallel
-// verification builds on, beside openssl's.
-int runDigestChild(int count, char** paths) {
-    for (int i = 0; i < count; ++i) {
-        std::printf("%s  %s\n", korvel::fileDigest(paths[i]).c_str(), paths[i]);
-    }
-    return 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Processes, measured from the outside.
-
-struct ProcessFigures {
-    double seconds = 0;
-    double peakRssMiB = 0;
-    double cpuSeconds = 0;  // user and system time of the process
-};
-
-using korvel::bench::pin;
-
-double seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6; }
-
-// Runs argv (searched in PATH) to its end, optionally pinned to one core, with its standard
-// output sent to output. Throws unless it exits with status 0.
-ProcessFigures measureProcess(const std::vector<std::string>& argv, std::optional<int> cpu = std::nullopt,
-                              const fs::path& output = "/dev/null") {
-    std::vector<char*> arguments;
-    for (const std::string& argument : argv) {
-        arguments.push_back(const_cast<char*>(argument.c_str()));
-    }
-    arguments.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::system_error(errno, std::generic_category(), "fork");
-    }
-    if (pid == 0) {
-        if (cpu) {
-            pin(0, *cpu);
-        }
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, STDOUT_FILENO);
-        ::execvp(arguments[0], arguments.data());
-        std::perror(arguments[0]);
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    while (::wait4(pid, &status, 0, &usage) < 0) {
-        if (errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "wait4");
-        }
-    }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error(argv[0] + " " + (argv.size() > 1 ? argv[1] : "") + " failed (wait status " +
-                                 std::to_string(status) + ")");
-    }
-    return {elapsed, static_cast<double>(usage.ru_maxrss) / 1024.0,  // ru_maxrss is in KiB
-            seconds(usage.ru_utime) + seconds(usage.ru_stime)};
-}
-
-fs::path thisProgram() { return fs::read_symlink("/proc/self/exe"); }
 
 // Data that earlier steps left dirty must not be written back inside a measured one.
 void settle() { ::sync(); }
@@ -263,37 +126,24 @@ struct PublishedRelease {
 PublishedRelease publish(const fs::path& docroot, const std::string& shape, std::int64_t total) {
     PublishedRelease release{"bench-" + shape + "-" + std::to_string(total / mebibyte), {}, {}, fileSizes(shape, total)};
     const fs::path served = docroot / "online-beta" / release.name / "mac";
-    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    std::vector<korvel::ReleaseFile> files;
     std::uint64_t seed = 1;
     release.urls.push_back(BootstrapPolicy::manifestURL);
     for (const std::string& path : BootstrapPolicy::paths) {
         const std::int64_t bytes = release.sizes.at(path);
         writeSyntheticFile(served / path, bytes, seed++);
         const std::string url = BootstrapPolicy::downloadBase + release.name + "/mac/" + path;
-        files.push_back({{"path", path},
-                         {"url", url},
-                         {"bytes", bytes},
-                         {"sha256", korvel::fileDigest(served / path)},
-                         {"executable", BootstrapPolicy::executables.contains(path)}});
+        files.push_back({path, url, bytes, korvel::fileDigest(served / path), BootstrapPolicy::executables.contains(path)});
         release.urls.push_back(url);
         release.paths.push_back(path);
     }
-    const nlohmann::ordered_json manifest = {
-        {"schema", 1},
-        {"release", release.name},
-        {"platforms", {{"mac", {{"entrypoint", BootstrapPolicy::entrypoint}, {"files", files}}}}}};
-    std::ofstream(docroot / "online-beta/manifest.json") << manifest.dump(2) << "\n";
+    const korvel::ReleaseManifest manifest{1, release.name, {{"mac", {BootstrapPolicy::entrypoint, files}}}};
+    std::ofstream(docroot / "online-beta/manifest.json") << korvel::encodeJson(manifest);
     return release;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Measurements.
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 // User and system time that a process has used so far, from /proc.
 double processCpuSeconds(pid_t pid) {
@@ -314,7 +164,7 @@ struct Row {
     std::vector<double> serverCpuSeconds;
     double peakRssMiB = 0;
 
-    double median() const { return ::median(seconds); }
+    double median() const { return korvel::bench::median(seconds); }
 };
 
 struct Bench {
@@ -358,7 +208,7 @@ struct Bench {
 
     ProcessFigures curl(const fs::path& dir, const PublishedRelease& release) const {
         std::vector<std::string> argv{"curl", "-sS", "--fail", "--create-dirs", "--cacert", server.caFile().string()};
-        for (const std::string& host : {hostOf(BootstrapPolicy::manifestURL), hostOf(BootstrapPolicy::downloadBase)}) {
+        for (const std::string& host : {BootstrapPolicy::webHost, BootstrapPolicy::downloadHost}) {
             argv.insert(argv.end(), {"--connect-to", host + ":443:" + address()});
         }
         argv.insert(argv.end(), {"-o", (dir / "manifest.json").string(), release.urls.front()});
@@ -369,7 +219,7 @@ struct Bench {
     }
 
     ProcessFigures boundedDownloads(const fs::path& dir, const PublishedRelease& release) const {
-        std::vector<std::string> argv{thisProgram().string(), "--child-fetch", server.caFile().string(), address(),
+        std::vector<std::string> argv{besideThisProgram("korvel-bench-fetch").string(), server.caFile().string(), address(),
                                       dir.string(), release.urls.front(), "manifest.json"};
         for (std::size_t i = 0; i < release.paths.size(); ++i) {
             argv.insert(argv.end(), {release.urls[i + 1], release.paths[i]});
@@ -381,7 +231,7 @@ struct Bench {
     ProcessFigures install(const fs::path& root, std::pair<double, double>* phases = nullptr) const {
         const fs::path report = work / "install-phases.txt";
         const ProcessFigures figures = measureProcess(
-            {thisProgram().string(), "--child-install", root.string(), server.caFile().string(), address()},
+            {besideThisProgram("korvel-bench-install").string(), root.string(), server.caFile().string(), address()},
             std::nullopt, report);
         if (phases != nullptr) {
             std::ifstream(report) >> phases->first >> phases->second;
@@ -413,10 +263,10 @@ struct Bench {
         const double loadBefore = loadAverage();
         for (int run = 0; run < runs; ++run) {
             measureStep(verifying,
-                        [&] { return measureProcess({thisProgram().string(), "--child-verify", installedRoot.string()}); });
+                        [&] { return measureProcess({besideThisProgram("korvel-bench-verify").string(), installedRoot.string()}); });
             measureStep(opensslInstalled, [&] { return openssl(installed, release); });
             measureStep(digestInstalled, [&] {
-                return measureProcess(overFiles({thisProgram().string(), "--child-digest"}, installed, release), toolCpu);
+                return measureProcess(overFiles({besideThisProgram("korvel-bench-digest").string()}, installed, release), toolCpu);
             });
 
             fs::remove_all(installRoot);
@@ -524,7 +374,7 @@ int runBench(const Options& options) {
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     std::optional<int> toolCpu;
     if (cores >= 2) {
-        pin(server.pid(), static_cast<int>(cores - 1));
+        korvel::bench::pin(server.pid(), static_cast<int>(cores - 1));
         toolCpu = 0;
     }
     std::printf("release of %lld MiB from nginx over TLS on 127.0.0.1:%d; %d runs; %ld cores: %s\n",
@@ -549,19 +399,6 @@ int runBench(const Options& options) {
 
 int main(int argc, char** argv) {
     try {
-        const std::string mode = argc > 1 ? argv[1] : "";
-        if (mode == "--child-install" && argc == 5) {
-            return runInstallChild(argv[2], argv[3], argv[4]);
-        }
-        if (mode == "--child-verify" && argc == 3) {
-            return runVerifyChild(argv[2]);
-        }
-        if (mode == "--child-fetch" && argc >= 5) {
-            return runFetchChild(argv[2], argv[3], argv[4], argc - 5, argv + 5);
-        }
-        if (mode == "--child-digest") {
-            return runDigestChild(argc - 2, argv + 2);
-        }
         return runBench(parseOptions(argc, argv));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "korvel-install-bench: %s\n", error.what());

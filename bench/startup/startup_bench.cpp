@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "base/process.h"
+#include "base/unique_fd.h"
+#include "bench/common/measure.h"
 
 namespace {
 
@@ -35,61 +35,41 @@ struct Sample {
 
 Sample timeToFirstPaint(const fs::path& program) {
     int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         std::perror("pipe");
         std::exit(1);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::string path = program.string();
-    char* argv[] = {path.data(), nullptr};
-
+    korvel::UniqueFd readEnd(pipeFds[0]);
+    korvel::UniqueFd writeEnd(pipeFds[1]);
     const Clock::time_point start = Clock::now();
-    pid_t child = -1;
-    const int error = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (error != 0) {
-        std::fprintf(stderr, "cannot start %s\n", path.c_str());
-        std::exit(1);
-    }
+    const pid_t child = korvel::startProcess(program, {}, {.standardOutput = writeEnd.get(), .standardError = 2});
+    writeEnd.reset();
     std::string output;
     char buffer[64];
     while (output.find('\n') == std::string::npos) {
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
         if (n <= 0) {
             break;
         }
         output.append(buffer, static_cast<std::size_t>(n));
     }
     const Clock::time_point painted = Clock::now();
-    ::close(pipeFds[0]);
-    rusage usage{};
-    ::wait4(child, nullptr, 0, &usage);
+    readEnd.reset();
+    const korvel::bench::ProcessFigures figures = korvel::bench::reap(child, start, program.filename());
     Sample sample;
     if (output == "painted\n") {
         sample.wallMs = std::chrono::duration<double, std::milli>(painted - start).count();
     }
-    const auto toMs = [](const timeval& time) { return time.tv_sec * 1000.0 + time.tv_usec / 1000.0; };
-    sample.cpuMs = toMs(usage.ru_utime) + toMs(usage.ru_stime);
+    sample.cpuMs = figures.cpuSeconds * 1000.0;
     return sample;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 41;
-    const fs::path directory = fs::read_symlink("/proc/self/exe").parent_path();
-    const fs::path launcher = directory / "korvel-startup-launcher";
-    const fs::path minimal = directory / "korvel-startup-minimal";
+    const fs::path launcher = korvel::bench::besideThisProgram("korvel-startup-launcher");
+    const fs::path minimal = korvel::bench::besideThisProgram("korvel-startup-minimal");
     std::string scratch = (fs::temp_directory_path() / "korvel-startup-XXXXXX").string();
     if (::mkdtemp(scratch.data()) == nullptr || ::setenv("HOME", scratch.c_str(), 1) != 0 ||
         ::unsetenv("XDG_DATA_HOME") != 0) {
@@ -125,7 +105,7 @@ int main(int argc, char** argv) {
         for (const Sample& sample : samples) {
             values.push_back(sample.*field);
         }
-        return median(values);
+        return korvel::bench::median(values);
     };
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     std::printf("platform: %s, runs: %d each, medians\n", platform != nullptr ? platform : "(Qt's default)", runs);
