@@ -73,8 +73,8 @@ private:
     std::uint64_t inode = 0;
     std::int64_t hashed = 0;
 
-    std::thread follower;  // last, so that it starts after everything it uses exists
-    bool following = false;  // the follower started; set once, before any report
+    std::thread follower;    // started in the constructor's body, once every member exists
+    bool following = false;  // the follower started; set before any report can arrive
 };
 
 } // namespace korvel
