@@ -1,17 +1,31 @@
 #include "launcher/installer_preparation.h"
 
 #include "launcher/install_root.h"
+#include "transport/resumable_download.h"
 #include "transport/signature_check.h"
 
 namespace korvel {
 
-PreparedClient prepareInstalledClient(const TransportOptions& transport, const StatusOperation& status) {
-    const auto download = [&transport](const std::string& url, const std::filesystem::path& destination,
-                                       std::int64_t limit, const Progress& progress) {
-        BoundedDownload transfer(destination, limit, progress, transport);
-        transfer.fetch(url);
+namespace {
+
+DownloadOperation launcherDownload(const std::filesystem::path& root, const TransportOptions& transport) {
+#if KORVEL_RESUMABLE_DOWNLOADS
+    return resumableDownload(root / "partial-downloads", transport);
+#else
+    static_cast<void>(root);
+    return [transport](const std::string& url, const std::filesystem::path& destination, std::int64_t limit,
+                       const Progress& progress) {
+        BoundedDownload download(destination, limit, progress, transport);
+        download.fetch(url);
     };
-    OnlineInstaller installer(installRoot(), download, verifyDownloadedApp, status);
+#endif
+}
+
+} // namespace
+
+PreparedClient prepareInstalledClient(const TransportOptions& transport, const StatusOperation& status) {
+    const std::filesystem::path root = installRoot();
+    OnlineInstaller installer(root, launcherDownload(root, transport), verifyDownloadedApp, status);
     return installer.prepare();
 }
 

@@ -38,7 +38,7 @@ constexpr const char* redirectMessage =
     "The game download redirected to another address. Installation was not changed.";
 
 // "60 s without data" is both the connect limit and the stall limit (below 1 byte/s for 60 s);
-// 1800 s bounds the whole transfer.
+// 1800 s bounds the whole transfer, unless it is resumable and bounded by its progress.
 constexpr long idleSeconds = 60;
 constexpr long totalSeconds = 1800;
 constexpr auto progressInterval = std::chrono::milliseconds(100);
@@ -178,7 +178,9 @@ struct BoundedDownload::Transfer {
     std::optional<Clock::time_point> lastProgress;  // none yet: the first chunk always reports
     bool fetched = false;
     CURL* curl = nullptr;
+    std::int64_t resumedFrom = 0;  // bytes the destination held before this attempt
     bool sawLocation = false;  // within the current header block
+    std::string contentRange;  // of the current header block
     bool responded = false;    // the final response has been judged; later header lines are trailers
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 
@@ -192,6 +194,11 @@ struct BoundedDownload::Transfer {
     }
 
     bool onHeaderLine(std::string_view line);
+    std::int64_t announcedLength() const;
+    bool acceptWhole(long status);
+    bool acceptRange(long status);
+    void restartFromZero();
+    void openToResume();
     bool onChunk(const char* data, std::size_t size);
     void startWriteback();
     void complete(CURLcode result);
@@ -214,6 +221,10 @@ bool BoundedDownload::Transfer::onHeaderLine(std::string_view line) {
     if (startsWithIgnoringCase(line, "location:")) {
         sawLocation = true;
     }
+    constexpr std::string_view contentRangeName = "content-range:";
+    if (startsWithIgnoringCase(line, contentRangeName)) {
+        contentRange = line.substr(contentRangeName.size());
+    }
     if (line != "\r\n" && line != "\n") {
         return true;
     }
@@ -221,6 +232,7 @@ bool BoundedDownload::Transfer::onHeaderLine(std::string_view line) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 100 && status < 200) {
         sawLocation = false;
+        contentRange.clear();
         return true;
     }
     responded = true;
@@ -228,13 +240,59 @@ bool BoundedDownload::Transfer::onHeaderLine(std::string_view line) {
         replaceFailure(std::make_exception_ptr(BootstrapError::invalid(redirectMessage)));
         return false;
     }
+    return resumedFrom > 0 ? acceptRange(status) : acceptWhole(status);
+}
+
+std::int64_t BoundedDownload::Transfer::announcedLength() const {
     curl_off_t announced = -1;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    if (status != 200 || announced > limit) {
+    return announced;
+}
+
+bool BoundedDownload::Transfer::acceptWhole(long status) {
+    if (status != 200 || announcedLength() > limit) {
         replaceFailure(std::make_exception_ptr(BootstrapError::invalid(unavailableMessage)));
         return false;
     }
     return true;
+}
+
+// The answer to "Range: bytes=N-". A 200 sends the whole body, so the file starts again; a
+// 206 continues it only when it is exactly the rest, "bytes N-(limit-1)/limit" (or "/*").
+// Anything else is refused like any unexpected response, and the kept bytes are dropped so
+// that a server that cannot serve ranges costs one failed attempt, not every later one.
+bool BoundedDownload::Transfer::acceptRange(long status) {
+    const std::int64_t from = std::exchange(resumedFrom, 0);
+    if (status == 200) {
+        restartFromZero();
+        return acceptWhole(status);
+    }
+    const std::string expected = "bytes " + std::to_string(from) + "-" + std::to_string(limit - 1) + "/";
+    std::string_view range(contentRange);
+    while (!range.empty() && (range.front() == ' ' || range.front() == '\t')) {
+        range.remove_prefix(1);
+    }
+    while (!range.empty() && (range.back() == '\n' || range.back() == '\r' || range.back() == ' ')) {
+        range.remove_suffix(1);
+    }
+    const std::string_view completeLength = range.substr(std::min(expected.size(), range.size()));
+    const bool rest = status == 206 && range.starts_with(expected) &&
+                      (completeLength == std::to_string(limit) || completeLength == "*") &&
+                      announcedLength() <= limit - from;
+    if (!rest) {
+        restartFromZero();
+        replaceFailure(std::make_exception_ptr(BootstrapError::invalid(unavailableMessage)));
+        return false;
+    }
+    return true;
+}
+
+void BoundedDownload::Transfer::restartFromZero() {
+    if (::ftruncate(handle.get(), 0) != 0) {
+        throwSystemError(errno, "ftruncate", destination);
+    }
+    received = 0;
+    writebackStart = 0;
 }
 
 bool BoundedDownload::Transfer::onChunk(const char* data, std::size_t size) {
@@ -310,9 +368,9 @@ void BoundedDownload::Transfer::configure(CURL* easy, CURLU* url, curl_slist* he
     setOption(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     setOption(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
     setOption(easy, CURLOPT_CONNECTTIMEOUT, idleSeconds);
-    setOption(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    setOption(easy, CURLOPT_LOW_SPEED_LIMIT, options.resume ? minimumRate : 1L);
     setOption(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds);
-    setOption(easy, CURLOPT_TIMEOUT, totalSeconds);
+    setOption(easy, CURLOPT_TIMEOUT, options.resume ? 0L : totalSeconds);
     // The launcher is multi-threaded; libcurl must not use signals for its timeouts.
     setOption(easy, CURLOPT_NOSIGNAL, 1L);
     setOption(easy, CURLOPT_BUFFERSIZE, receiveBufferBytes);
@@ -363,6 +421,26 @@ std::size_t BoundedDownload::Transfer::writeCallback(char* data, std::size_t siz
     }
 }
 
+// A kept prefix as long as the whole file cannot be told from a complete one that was never
+// checked, and a range starting at the end has nothing to send: such a file starts again.
+void BoundedDownload::Transfer::openToResume() {
+    handle = UniqueFd(::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat status {};
+    if (!handle || ::fstat(handle.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        throw BootstrapError::invalid(stagingMessage);
+    }
+    if (::fchmod(handle.get(), 0600) != 0) {
+        throwSystemError(errno, "chmod", destination);
+    }
+    resumedFrom = status.st_size;
+    if (resumedFrom >= limit) {
+        restartFromZero();
+        resumedFrom = 0;
+    }
+    received = resumedFrom;
+    writebackStart = resumedFrom;
+}
+
 BoundedDownload::BoundedDownload(std::filesystem::path destination, std::int64_t limit, Progress progress,
                                  TransportOptions options)
     : transfer(std::make_unique<Transfer>()) {
@@ -371,6 +449,10 @@ BoundedDownload::BoundedDownload(std::filesystem::path destination, std::int64_t
     transfer->progress = std::move(progress);
     transfer->options = std::move(options);
     const std::filesystem::path& path = transfer->destination;
+    if (transfer->options.resume) {
+        transfer->openToResume();
+        return;
+    }
     // Any existing entry, a dangling symbolic link included, is refused and left as it is.
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
@@ -404,6 +486,9 @@ void BoundedDownload::fetch(const std::string& url) {
     append(headers, "Accept-Encoding: identity");
     append(headers, "User-Agent: Korvel-Online-Launcher/1");
     append(headers, "Accept:");  // drops libcurl's default "Accept: */*"
+    if (state.resumedFrom > 0) {
+        append(headers, "Range: bytes=" + std::to_string(state.resumedFrom) + "-");
+    }
     CurlList connectTo;
     for (const auto& [host, address] : state.options.connectTo) {
         append(connectTo, host + "::" + address);  // any port: a refused origin must not escape either
