@@ -48,12 +48,13 @@ private:
 } // namespace
 
 OnlineInstaller::OnlineInstaller(std::filesystem::path root, DownloadOperation download, SignatureCheck verifySignature,
-                                 StatusOperation status)
+                                 StatusOperation status, InstallerOptions options)
     // The guards compare text, so the root must be standardized as every path they check is.
     : root(standardizedPath(root)),
       download(std::move(download)),
       verifySignature(std::move(verifySignature)),
-      status(status ? std::move(status) : [](const std::string&, double) {}) {}
+      status(status ? std::move(status) : [](const std::string&, double) {}),
+      options(std::move(options)) {}
 
 PreparedClient OnlineInstaller::prepare() {
     directory(root);
@@ -73,6 +74,9 @@ PreparedClient OnlineInstaller::prepare() {
     try {
         download(BootstrapPolicy::manifestURL, stagedManifest, BootstrapPolicy::manifestLimit, [](std::int64_t) {});
         const std::string data = boundedData(stagedManifest);
+        if (!options.manifestTrust.publicKeysPem.empty()) {
+            authenticate(data);
+        }
         return {install(BootstrapPolicy::parse(data), data), false};
     } catch (...) {
         // Whatever failed, of whatever type (the injected operations may throw anything), the

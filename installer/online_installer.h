@@ -1,9 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "installer/operations.h"
+#include "policy/manifest_signature.h"
 #include "policy/release.h"
 
 namespace korvel {
@@ -11,6 +13,19 @@ namespace korvel {
 struct PreparedClient {
     std::filesystem::path executable;  // the game client to start
     bool usedPrevious = false;         // true when the update failed and an earlier release is used
+};
+
+// Improvements over the installer's fixed behaviour. Each is off by default, so an installer
+// built without options behaves exactly as the design fixes it; the launcher turns them on.
+struct InstallerOptions {
+    // The signed layer over the manifest (policy/manifest_signature.h), on when it names at
+    // least one key: the manifest's detached signature is fetched with the same download
+    // operation and checked before the manifest is parsed. A manifest with a sequence number
+    // below the highest one accepted, or with the same number and other bytes, is refused, as
+    // is one below the selected release's own; the highest accepted is kept in
+    // "manifest-sequence.json" (replaced atomically, flushed, 0600). Refusals are update
+    // failures like any other: the verified installed release is started instead.
+    ManifestTrust manifestTrust;
 };
 
 // Owns the install root. One instance per launcher run; prepare() is its only public
@@ -23,11 +38,13 @@ struct PreparedClient {
 //   current.json              the selected release, replaced atomically and flushed
 //   releases/<release>/       verified releases: installed-manifest.json and the bundle
 //   .stage-<UUID>/            an installation in progress
+//   .manifest-<UUID>.sig      this run's manifest signature (signed layer), removed likewise
+//   manifest-sequence.json    the highest manifest sequence accepted (signed layer)
 class OnlineInstaller {
 public:
     // Touches nothing on disk. The root is kept lexically normalised; links are not resolved.
     OnlineInstaller(std::filesystem::path root, DownloadOperation download, SignatureCheck verifySignature,
-                    StatusOperation status = {});
+                    StatusOperation status = {}, InstallerOptions options = {});
 
     // Installs the release the manifest names, or falls back to the verified release an
     // earlier run selected. Blocks the calling thread for the whole update.
@@ -35,6 +52,7 @@ public:
 
 private:
     friend class OnlineInstallerTestAccess;
+    struct AcceptedSequence;
 
     void noSymlinks(const std::filesystem::path& path) const;
     void directory(const std::filesystem::path& path) const;
@@ -43,11 +61,15 @@ private:
     void commit(const std::string& release) const;
     std::filesystem::path previous() const;
     std::filesystem::path install(const ReleaseManifest& manifest, const std::string& data);
+    void authenticate(const std::string& data);
+    AcceptedSequence selectedSequence() const;
+    std::optional<std::string> presentData(const std::filesystem::path& path) const;
 
     std::filesystem::path root;
     DownloadOperation download;
     SignatureCheck verifySignature;
     StatusOperation status;
+    InstallerOptions options;
 };
 
 // Lowercase hexadecimal SHA-256 of a file's content, streamed in 1 MiB chunks.

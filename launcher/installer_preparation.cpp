@@ -23,9 +23,10 @@ DownloadOperation launcherDownload(const std::filesystem::path& root, const Tran
 
 } // namespace
 
-PreparedClient prepareInstalledClient(const TransportOptions& transport, const StatusOperation& status) {
+PreparedClient prepareInstalledClient(const TransportOptions& transport, const InstallerOptions& options,
+                                      const StatusOperation& status) {
     const std::filesystem::path root = installRoot();
-    OnlineInstaller installer(root, launcherDownload(root, transport), verifyDownloadedApp, status);
+    OnlineInstaller installer(root, launcherDownload(root, transport), verifyDownloadedApp, status, options);
     return installer.prepare();
 }
 

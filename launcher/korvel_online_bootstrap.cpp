@@ -5,6 +5,7 @@
 
 #include "launcher/installer_preparation.h"
 #include "launcher/launcher_application.h"
+#include "launcher/manifest_public_keys.h"
 #include "policy/bootstrap_policy.h"
 
 namespace korvel {
@@ -22,6 +23,12 @@ TransportOptions launcherTransport() {
 #endif
 }
 
+InstallerOptions launcherOptions() {
+    InstallerOptions options;
+    options.manifestTrust.publicKeysPem = manifestPublicKeys;
+    return options;
+}
+
 } // namespace
 
 void KorvelOnlineBootstrap::main(int argc, char** argv) {
@@ -31,9 +38,10 @@ void KorvelOnlineBootstrap::main(int argc, char** argv) {
             return;
         }
     }
-    runLauncherApplication(argc > 0 ? argv[0] : nullptr, [transport = launcherTransport()](const StatusOperation& status) {
-        return prepareInstalledClient(transport, status);
-    });
+    runLauncherApplication(argc > 0 ? argv[0] : nullptr,
+                           [transport = launcherTransport(), options = launcherOptions()](const StatusOperation& status) {
+                               return prepareInstalledClient(transport, options, status);
+                           });
 }
 
 } // namespace korvel

@@ -1,26 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "base/ed25519.h"
+
 namespace korvel {
-
-// A failure inside OpenSSL (unreadable key, failed key generation), carrying the text of
-// OpenSSL's error queue.
-class CryptoError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// An Ed25519 key pair in PEM: PKCS#8 private key, SubjectPublicKeyInfo public key.
-struct SigningKeyPair {
-    std::string privatePem;
-    std::string publicPem;
-};
-
-SigningKeyPair generateSigningKeyPair();
 
 // The bytes of Contents/_CodeSignature/CodeResources for the bundle as it is now: its
 // canonical listing (bundle_listing.h) followed by one line

@@ -15,7 +15,7 @@ int main(int, char** argv) {
     int qtArgc = 1;
     QApplication application(qtArgc, argv);
     korvel::LauncherDelegate delegate([](const korvel::StatusOperation& status) {
-        return korvel::prepareInstalledClient({}, status);
+        return korvel::prepareInstalledClient({}, {}, status);
     });
     delegate.applicationDidFinishLaunching();
     // Shown, but not painted before the event loop runs.
