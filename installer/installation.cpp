@@ -4,16 +4,20 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "base/atomic_write.h"
+#include "base/clone_file.h"
 #include "base/system_error.h"
 #include "base/unique_fd.h"
 #include "base/uuid.h"
+#include "installer/housekeeping.h"
 #include "installer/streaming_digest.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
@@ -56,9 +60,12 @@ std::vector<ReleaseFile> sortedByPath(std::vector<ReleaseFile> files) {
 
 // The saved manifest must describe the very release the new manifest describes; the order
 // in which either lists its files does not matter.
+bool sameContent(const ReleaseManifest& saved, const ReleaseManifest& incoming) {
+    return saved.release == incoming.release && sortedByPath(macFiles(saved)) == sortedByPath(macFiles(incoming));
+}
+
 void requireSameContent(const ReleaseManifest& saved, const ReleaseManifest& incoming) {
-    if (saved.release != incoming.release ||
-        sortedByPath(macFiles(saved)) != sortedByPath(macFiles(incoming))) {
+    if (!sameContent(saved, incoming)) {
         throw BootstrapError::invalid(reusedNameMessage);
     }
 }
@@ -127,55 +134,153 @@ void moveIntoPlace(const fs::path& staging, const fs::path& release) {
 
 } // namespace
 
+// Whether the release in place is, by its saved manifest, the release the manifest names; only
+// such a release is repaired. A saved manifest that cannot be read or parsed answers no: then
+// nothing tells which release the damaged files were.
+bool OnlineInstaller::savedManifestDescribes(const fs::path& release, const ReleaseManifest& manifest) const {
+    try {
+        return sameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
+    } catch (const BootstrapError&) {
+        return false;
+    } catch (const DecodingError&) {
+        return false;
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
+}
+
+// Installed releases in the order in which they most likely hold a file of release: release
+// itself (being repaired), then the selected one, then the rest.
+std::vector<std::string> OnlineInstaller::reuseSources(const std::string& release) const {
+    std::vector<std::string> names{release};
+    if (const std::optional<std::string> selected = selectedRelease(); selected && *selected != release) {
+        names.push_back(*selected);
+    }
+    std::error_code error;
+    for (fs::directory_iterator it(root / "releases", error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().native();
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// A file of an installed release with the listed size and digest, taken instead of a download:
+// cloned in the kernel into destination and checked like a download. Any other outcome (no
+// such file, a link on the way, a copy that fails or does not match) leaves no copy and
+// answers false, so a damaged or tampered source only costs the download it would have saved.
+bool OnlineInstaller::reuseInstalledFile(const ReleaseFile& file, const std::vector<std::string>& sources,
+                                         const fs::path& destination) const {
+    const fs::path releases = root / "releases";
+    const UniqueFd releasesFd(::open(releases.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (const std::string& name : sources) {
+        const UniqueFd source =
+            releasesFd ? openRegularBeneath(releasesFd.get(), fs::path(name) / file.path) : UniqueFd();
+        struct stat info {};
+        if (!source || ::fstat(source.get(), &info) != 0 || info.st_size != file.bytes) {
+            continue;
+        }
+        try {
+            cloneFile(source.get(), file.bytes, destination);
+            if (fileDigest(destination) == file.sha256) {
+                return true;
+            }
+        } catch (const fs::filesystem_error&) {
+            // The download meets any lasting fault of the disk itself.
+        }
+        std::error_code ignored;
+        fs::remove(destination, ignored);
+    }
+    return false;
+}
+
+// Every listed file into staging, downloaded or reused, then the saved manifest; the staged
+// tree is then verified as a whole.
+void OnlineInstaller::stage(const ReleaseManifest& manifest, const std::string& data, const fs::path& staging) {
+    const std::vector<ReleaseFile>& files = macFiles(manifest);
+    std::int64_t total = 0;
+    for (const ReleaseFile& file : files) {
+        total += file.bytes;
+    }
+    const std::vector<std::string> sources =
+        options.reuseUnchangedFiles ? reuseSources(manifest.release) : std::vector<std::string>{};
+    std::int64_t completed = 0;
+    for (std::size_t position = 0; position < files.size(); ++position) {
+        const ReleaseFile& file = files[position];
+        const fs::path destination = staging / file.path;
+        directory(destination.parent_path());
+        const Progress reportInstalling = installingProgress(status, position, files.size(), completed, total);
+        if (options.reuseUnchangedFiles && reuseInstalledFile(file, sources, destination)) {
+            reportInstalling(file.bytes);
+        } else {
+            // Hashed while it arrives: reading every file back after its download would be a
+            // second pass over the whole release on the way to the staged verification.
+            StreamingDigest streamed(destination);
+            download(file.url, destination, file.bytes, [&streamed, &reportInstalling](std::int64_t received) {
+                streamed.written();
+                reportInstalling(received);
+            });
+            requireDelivered(destination, file, streamed);
+        }
+        setInstalledMode(destination, file.executable);
+        completed += file.bytes;
+    }
+    writeFileAtomically(staging / "installed-manifest.json", data);
+    verify(staging, manifest);
+}
+
 fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::string& data) {
     const fs::path releases = root / "releases";
     directory(releases);
     const fs::path release = releases / manifest.release;
     noSymlinks(release);
 
+    std::exception_ptr damage;  // set when the release in place is to be repaired
     if (entryExists(release)) {
         status("Checking installed game…", 0.0);
-        // The files on disk must match the manifest just downloaded before the saved copy is
-        // trusted to say which release they belong to.
-        verify(release, manifest);
-        requireSameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
-        commit(manifest.release);
-        return release / BootstrapPolicy::entrypoint;
+        try {
+            // The files on disk must match the manifest just downloaded before the saved copy
+            // is trusted to say which release they belong to.
+            verify(release, manifest);
+        } catch (...) {
+            if (!options.repairDamagedRelease || !savedManifestDescribes(release, manifest)) {
+                throw;
+            }
+            damage = std::current_exception();
+        }
+        if (!damage) {
+            requireSameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
+            commit(manifest.release);
+            return release / BootstrapPolicy::entrypoint;
+        }
     }
 
+    const std::optional<std::string> replaced = options.pruneOlderReleases ? selectedRelease() : std::nullopt;
     const fs::path stagingPath = root / (".stage-" + randomUuid());
     directory(stagingPath);
     const StagingDirectory staging(stagingPath);
+    stage(manifest, data, staging.path());
 
-    const std::vector<ReleaseFile>& files = macFiles(manifest);
-    std::int64_t total = 0;
-    for (const ReleaseFile& file : files) {
-        total += file.bytes;
+    if (damage) {
+        // One step swaps the repaired tree in; the damaged one goes with the staging directory.
+        // Where the platform cannot swap, the damaged release stays and its failure stands.
+        if (!exchangeEntries(staging.path(), release)) {
+            std::rethrow_exception(damage);
+        }
+    } else {
+        moveIntoPlace(staging.path(), release);
     }
-    std::int64_t completed = 0;
-    for (std::size_t position = 0; position < files.size(); ++position) {
-        const ReleaseFile& file = files[position];
-        const fs::path destination = staging.path() / file.path;
-        directory(destination.parent_path());
-        // Hashed while it arrives: reading every file back after its download would be a
-        // second pass over the whole release on the way to the staged verification.
-        StreamingDigest streamed(destination);
-        const Progress reportInstalling = installingProgress(status, position, files.size(), completed, total);
-        download(file.url, destination, file.bytes, [&streamed, &reportInstalling](std::int64_t received) {
-            streamed.written();
-            reportInstalling(received);
-        });
-        requireDelivered(destination, file, streamed);
-        setInstalledMode(destination, file.executable);
-        completed += file.bytes;
-    }
-    writeFileAtomically(staging.path() / "installed-manifest.json", data);
-    verify(staging.path(), manifest);
-
-    moveIntoPlace(staging.path(), release);
     // From here the release is in place; a failed or interrupted commit leaves the old
     // selection, and the next run selects this directory through the branch above.
     commit(manifest.release);
+    if (!damage && options.pruneOlderReleases) {
+        std::set<std::string> keep{manifest.release};
+        if (replaced) {
+            keep.insert(*replaced);
+        }
+        pruneReleases(releases, keep);
+    }
     return release / BootstrapPolicy::entrypoint;
 }
 

@@ -52,19 +52,30 @@ struct OnlineInstaller::AcceptedSequence {
 // losing the record cannot unlock a rollback below the release in place. A selection that
 // cannot be read gives no floor here: the fallback meets the same fault and reports it.
 OnlineInstaller::AcceptedSequence OnlineInstaller::selectedSequence() const {
+    const std::optional<std::string> selected = selectedRelease();
+    if (!selected) {
+        return {};
+    }
     try {
-        const std::optional<std::string> selection = presentData(root / "current.json");
-        const CurrentRelease selected = selection ? decodeJson<CurrentRelease>(*selection) : CurrentRelease{};
-        if (!BootstrapPolicy::validRelease(selected.release)) {
-            return {};
-        }
-        const std::optional<std::string> saved = presentData(root / "releases" / selected.release / "installed-manifest.json");
+        const std::optional<std::string> saved = presentData(root / "releases" / *selected / "installed-manifest.json");
         const std::optional<SignedDetails> details = saved ? signedDetails(*saved) : std::nullopt;
         return details ? AcceptedSequence{details->sequence, digestOf(*saved)} : AcceptedSequence{};
-    } catch (const DecodingError&) {
-        return {};
     } catch (const BootstrapError&) {
         return {};
+    }
+}
+
+// The name the selection record holds, when it is readable and valid; housekeeping and the
+// signed layer only consult it, and previous() reports any fault of it.
+std::optional<std::string> OnlineInstaller::selectedRelease() const {
+    try {
+        const std::optional<std::string> record = presentData(root / "current.json");
+        const CurrentRelease selected = record ? decodeJson<CurrentRelease>(*record) : CurrentRelease{};
+        return BootstrapPolicy::validRelease(selected.release) ? std::optional(selected.release) : std::nullopt;
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    } catch (const BootstrapError&) {
+        return std::nullopt;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "base/unique_fd.h"
 #include "base/uuid.h"
 #include "installer/file_guards.h"
+#include "installer/housekeeping.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 
@@ -61,6 +62,10 @@ PreparedClient OnlineInstaller::prepare() {
     const fs::path lockPath = root / "update.lock";
     noSymlinks(lockPath);
     const UpdateLock lock(lockPath);
+    if (options.removeStaleStaging) {
+        // No other launcher can be using them while the lock is held.
+        removeStaleStaging(root);
+    }
 
     // Declared after the lock so that it goes first: the staged manifest is removed while the
     // lock is still held. The download may never have created it.

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "installer/operations.h"
 #include "policy/manifest_signature.h"
@@ -18,6 +19,11 @@ struct PreparedClient {
 // Improvements over the installer's fixed behaviour. Each is off by default, so an installer
 // built without options behaves exactly as the design fixes it; the launcher turns them on.
 struct InstallerOptions {
+    bool reuseUnchangedFiles = false;  // take files whose size and SHA-256 match from installed releases
+    bool removeStaleStaging = false;   // under the lock, remove ".stage-*" and ".manifest-*" left by stopped runs
+    bool pruneOlderReleases = false;   // after a new release is committed, keep only it and the one it replaced
+    bool repairDamagedRelease = false; // an installed release that fails verification is re-installed in place
+
     // The signed layer over the manifest (policy/manifest_signature.h), on when it names at
     // least one key: the manifest's detached signature is fetched with the same download
     // operation and checked before the manifest is parsed. A manifest with a sequence number
@@ -61,6 +67,12 @@ private:
     void commit(const std::string& release) const;
     std::filesystem::path previous() const;
     std::filesystem::path install(const ReleaseManifest& manifest, const std::string& data);
+    void stage(const ReleaseManifest& manifest, const std::string& data, const std::filesystem::path& staging);
+    std::vector<std::string> reuseSources(const std::string& release) const;
+    bool reuseInstalledFile(const ReleaseFile& file, const std::vector<std::string>& sources,
+                            const std::filesystem::path& destination) const;
+    bool savedManifestDescribes(const std::filesystem::path& release, const ReleaseManifest& manifest) const;
+    std::optional<std::string> selectedRelease() const;
     void authenticate(const std::string& data);
     AcceptedSequence selectedSequence() const;
     std::optional<std::string> presentData(const std::filesystem::path& path) const;

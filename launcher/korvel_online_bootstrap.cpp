@@ -25,6 +25,10 @@ TransportOptions launcherTransport() {
 
 InstallerOptions launcherOptions() {
     InstallerOptions options;
+    options.reuseUnchangedFiles = KORVEL_REUSE_UNCHANGED_FILES;
+    options.removeStaleStaging = KORVEL_REMOVE_STALE_STAGING;
+    options.pruneOlderReleases = KORVEL_PRUNE_OLDER_RELEASES;
+    options.repairDamagedRelease = KORVEL_REPAIR_DAMAGED_RELEASE;
     options.manifestTrust.publicKeysPem = manifestPublicKeys;
     return options;
 }
