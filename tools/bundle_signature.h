@@ -1,28 +1,21 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/ed25519.h"
+#include "transport/bundle_signature.h"
 
 namespace korvel {
 
-// The bytes of Contents/_CodeSignature/CodeResources for the bundle as it is now: its
-// canonical listing (bundle_listing.h) followed by one line
-//   "ed25519 " <base64 of the 64-byte Ed25519 signature over the listing bytes> "\n".
-// Throws BootstrapError for a bundle scanBundle refuses, CryptoError for a key that is not
-// an Ed25519 private key.
-std::string codeResources(const std::filesystem::path& bundle, std::string_view privateKeyPem);
-
-// Writes codeResources(bundle, key) into the bundle, replacing any earlier signature in one
-// rename, so a reader never sees a half-written file.
-void signBundle(const std::filesystem::path& bundle, std::string_view privateKeyPem);
-
-// Passes only when CodeResources is a regular file of at most 1 MiB, its signature verifies
-// under publicKeyPem, its listing parses, and the bundle holds exactly the listed files with
-// the listed sizes, digests and executable marks, and no links or special files. Otherwise
-// throws BootstrapError saying what is wrong. An empty key refuses every bundle.
-void verifyBundle(const std::filesystem::path& bundle, std::string_view publicKeyPem);
+// Signs the bundle as it is now: its canonical listing, signed with privateKeyPem, becomes
+// Contents/_CodeSignature/CodeResources (codeResourcesText), replacing any earlier signature
+// in one flushed rename, so a reader never sees a half-written file. Answers the files the
+// listing lists. Refuses with BootstrapError a directory that is not a release bundle
+// (requireReleaseBundle, CodeResources not required yet), and throws CryptoError for a key
+// that is not an Ed25519 private key; both before any file is hashed.
+std::vector<BundleFile> signBundle(const std::filesystem::path& bundle, std::string_view privateKeyPem,
+                                   const HashProgress& progress = {});
 
 } // namespace korvel

@@ -1,5 +1,6 @@
-// korvel-codesign: the bundle signature verifier of Linux builds, standing in for macOS
-// codesign with the same contract as far as the launcher uses it:
+// korvel-codesign: the release engineer's check of a signed bundle, the same check that Linux
+// builds of the launcher run in process, with the command line and exit status of the macOS
+// codesign call the launcher makes there:
 //
 //   korvel-codesign --verify --deep --strict BUNDLE
 //
@@ -11,8 +12,7 @@
 #include <exception>
 #include <string_view>
 
-#include "tools/bundle_signature.h"
-#include "tools/signing_public_key.h"
+#include "transport/bundle_signature.h"
 
 int main(int argc, char** argv) {
     constexpr std::string_view expected[] = {"--verify", "--deep", "--strict"};
@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        korvel::verifyBundle(argv[4], korvel::signingPublicKeyPem);
+        korvel::verifyBundle(argv[4], korvel::buildSigningPublicKey());
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "korvel-codesign: %s: %s\n", argv[4], error.what());

@@ -6,6 +6,8 @@
 //   korvel-release manifest --release NAME BUNDLE          prints the manifest
 //   korvel-release publish --release NAME --bundle BUNDLE --out SITE
 //
+// manifest and publish accept only a bundle signed with the key this build trusts.
+//
 // Exit status: 0 done, 1 refused or failed (the reason on standard error), 2 usage error.
 
 #include <cstdio>
@@ -85,7 +87,8 @@ int manifest(const Arguments& arguments) {
     {
         korvel::ProgressBar bar("Hashing");
         described =
-            korvel::describeRelease(arguments.options.at("--release"), arguments.positional.at(0), bar.callback());
+            korvel::describeRelease(arguments.options.at("--release"), arguments.positional.at(0),
+                                    korvel::buildSigningPublicKey(), bar.callback());
     }
     std::fputs(described.manifest.c_str(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
@@ -97,7 +100,7 @@ int publish(const Arguments& arguments) {
     {
         korvel::ProgressBar bar("Hashing");
         report = korvel::publishRelease(release, arguments.options.at("--bundle"), arguments.options.at("--out"),
-                                        bar.callback());
+                                        korvel::buildSigningPublicKey(), bar.callback());
     }
     std::printf("Release %s: %d files written, %d already published.\nManifest %s: %s\n", release.c_str(),
                 report.written, report.alreadyPublished, report.manifestPath.c_str(),

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/bundle_listing.h"
+#include "transport/bundle_listing.h"
 
 namespace korvel {
 

@@ -7,12 +7,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include "base/joined.h"
 #include "base/system_error.h"
 #include "base/unique_fd.h"
 #include "installer/online_installer.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
 #include "tools/tool_files.h"
+#include "transport/bundle_signature.h"
 
 namespace korvel {
 
@@ -31,16 +33,21 @@ void requireValidName(const std::string& release) {
     }
 }
 
-void requirePolicyFileSet(const std::vector<BundleFile>& files) {
+void requirePolicyFileSet(const std::vector<BundleFile>& files, SignatureFile signature) {
     std::set<std::string> present;
     for (const auto& file : files) {
         present.insert(inRelease(file.path));
     }
+    std::set<std::string> expected = BootstrapPolicy::paths;
+    if (signature == SignatureFile::notYetRequired) {
+        expected.erase(inRelease(std::string(codeResourcesPath)));
+        present.erase(inRelease(std::string(codeResourcesPath)));
+    }
     std::vector<std::string> missing;
     std::vector<std::string> unexpected;
-    std::set_difference(BootstrapPolicy::paths.begin(), BootstrapPolicy::paths.end(), present.begin(), present.end(),
+    std::set_difference(expected.begin(), expected.end(), present.begin(), present.end(),
                         std::back_inserter(missing));
-    std::set_difference(present.begin(), present.end(), BootstrapPolicy::paths.begin(), BootstrapPolicy::paths.end(),
+    std::set_difference(present.begin(), present.end(), expected.begin(), expected.end(),
                         std::back_inserter(unexpected));
     if (missing.empty() && unexpected.empty()) {
         return;
@@ -132,13 +139,20 @@ private:
 
 } // namespace
 
-DescribedRelease describeRelease(const std::string& release, const fs::path& bundle, const HashProgress& progress) {
-    requireValidName(release);
-    std::vector<BundleFile> files = listBundle(bundle);
-    requirePolicyFileSet(files);
+void requireReleaseBundle(const std::vector<BundleFile>& files, SignatureFile signature) {
+    requirePolicyFileSet(files, signature);
     requirePolicyModes(files);
     requireSizes(files);
+}
+
+DescribedRelease describeRelease(const std::string& release, const fs::path& bundle, std::string_view publicKeyPem,
+                                 const HashProgress& progress) {
+    requireValidName(release);
+    std::vector<BundleFile> files = listBundle(bundle);
+    requireReleaseBundle(files, SignatureFile::required);
+    const std::vector<BundleFile> listed = signedBundleFiles(bundle, publicKeyPem);
     hashBundle(bundle, files, progress);
+    requireListedFiles(listed, files);
     DescribedRelease described;
     described.manifest = manifestDocument(release, files, described.files);
     BootstrapPolicy::parse(described.manifest);
@@ -146,8 +160,8 @@ DescribedRelease describeRelease(const std::string& release, const fs::path& bun
 }
 
 PublishReport publishRelease(const std::string& release, const fs::path& bundle, const fs::path& site,
-                             const HashProgress& progress) {
-    const DescribedRelease described = describeRelease(release, bundle, progress);
+                             std::string_view publicKeyPem, const HashProgress& progress) {
+    const DescribedRelease described = describeRelease(release, bundle, publicKeyPem, progress);
     fs::create_directories(site);
     const SiteLock lock(site);
 

@@ -39,15 +39,4 @@ void copyFileDurably(const fs::path& source, const fs::path& target, const FileC
     replaceFileAtomically(target, copy, Durability::flushed, check);
 }
 
-std::string joined(const std::vector<std::string>& items, std::string_view separator) {
-    std::string text;
-    for (const std::string& item : items) {
-        if (!text.empty()) {
-            text += separator;
-        }
-        text += item;
-    }
-    return text;
-}
-
 } // namespace korvel

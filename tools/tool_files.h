@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/atomic_write.h"
 
@@ -23,8 +22,5 @@ void writeNewFile(const std::filesystem::path& path, std::string_view bytes, uns
 // target holds its old content or the complete copy. check sees the flushed copy first.
 void copyFileDurably(const std::filesystem::path& source, const std::filesystem::path& target,
                      const FileCheck& check = {});
-
-// The items separated by separator, for messages that list names.
-std::string joined(const std::vector<std::string>& items, std::string_view separator = ", ");
 
 } // namespace korvel

@@ -40,7 +40,7 @@ void hashBundle(const std::filesystem::path& bundle, std::vector<BundleFile>& fi
 std::vector<BundleFile> scanBundle(const std::filesystem::path& bundle, const HashProgress& progress = {});
 
 // The canonical listing that a bundle signature covers: every file except CodeResources,
-// sorted by path. The byte format (docs/bundle-signature.md):
+// sorted by path. The byte format (docs/release-format.md):
 //   "korvel bundle listing 1\n"
 //   one line per file: <sha256> " " <bytes, decimal> " " <"x" or "-"> " " <path> "\n"
 std::string canonicalListing(std::vector<BundleFile> files);

@@ -1,4 +1,4 @@
-#include "tools/bundle_listing.h"
+#include "transport/bundle_listing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,12 +7,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "base/joined.h"
 #include "base/posix_io.h"
 #include "base/sha256.h"
 #include "base/system_error.h"
 #include "base/unique_fd.h"
 #include "policy/bootstrap_error.h"
-#include "tools/tool_files.h"
 
 namespace korvel {
 
@@ -119,8 +119,9 @@ void hashBundle(const fs::path& bundle, std::vector<BundleFile>& files, const Ha
     for (auto& file : files) {
         const fs::path path = bundle / file.path;
         // No link is followed and nothing but the regular file that was listed is read, even
-        // if the entry was replaced since it was listed.
-        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        // if the entry was replaced since it was listed; O_NONBLOCK so that a FIFO swapped in
+        // cannot hang the open before its type is judged on the descriptor.
+        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!fd) {
             throwSystemError(errno, "open", path);
         }
