@@ -1,25 +1,26 @@
-// korvel-release: the release engineer's tool. BUNDLE is always the Korvel_Online_Beta.app
-// directory itself.
+// korvel-release: the release engineer's tool (docs/release-tooling.md). BUNDLE is always the
+// Korvel_Online_Beta.app directory itself.
 //
 //   korvel-release keygen --out DIR                        Ed25519 key pair for signing
 //   korvel-release sign --key PRIVATE.pem BUNDLE           writes Contents/_CodeSignature/CodeResources
-//   korvel-release manifest --release NAME BUNDLE          prints the manifest
-//   korvel-release publish --release NAME --bundle BUNDLE --out SITE
-//
-// manifest and publish accept only a bundle signed with the key this build trusts.
+//   korvel-release manifest --release NAME [--public-key PUBLIC.pem] BUNDLE
+//   korvel-release publish --release NAME --bundle BUNDLE --out SITE [--public-key PUBLIC.pem]
 //
 // Exit status: 0 done, 1 refused or failed (the reason on standard error), 2 usage error.
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
-#include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "tools/bundle_signature.h"
+#include "tools/command_line.h"
 #include "tools/progress_bar.h"
 #include "tools/release_publisher.h"
 #include "tools/tool_files.h"
@@ -28,116 +29,162 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* usageText =
-    "usage: korvel-release keygen --out DIR\n"
-    "       korvel-release sign --key PRIVATE.pem BUNDLE\n"
-    "       korvel-release manifest --release NAME BUNDLE\n"
-    "       korvel-release publish --release NAME --bundle BUNDLE --out SITE\n"
-    "BUNDLE is the Korvel_Online_Beta.app directory.\n";
-
+constexpr const char* program = "korvel-release";
 constexpr std::int64_t keyFileLimit = 16384;
 
-// A command line split into "--name value" options and positional arguments. nullopt when
-// an option lacks its value, repeats, or is not one the command takes, or when the number
-// of positional arguments is not the command's.
-struct Arguments {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> positional;
-
-    static std::optional<Arguments> parse(const std::vector<std::string>& words, const std::set<std::string>& names,
-                                          std::size_t positionalCount) {
-        Arguments arguments;
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            if (!words[i].starts_with("--")) {
-                arguments.positional.push_back(words[i]);
-            } else if (!names.contains(words[i]) || i + 1 == words.size() ||
-                       !arguments.options.emplace(words[i], words[i + 1]).second) {
-                return std::nullopt;
-            } else {
-                ++i;
-            }
-        }
-        if (arguments.options.size() != names.size() || arguments.positional.size() != positionalCount) {
-            return std::nullopt;
-        }
-        return arguments;
-    }
+struct Options {
+    fs::path out;
+    fs::path key;
+    fs::path publicKey;
+    fs::path bundle;
+    std::string release;
 };
 
-int keygen(const Arguments& arguments) {
-    const fs::path dir = arguments.options.at("--out");
-    fs::create_directories(dir);
+// The key a bundle must be signed with: --public-key, else the one this build trusts.
+std::string trustedKey(const Options& options) {
+    return options.publicKey.empty() ? std::string(korvel::buildSigningPublicKey())
+                                     : korvel::readSmallFile(options.publicKey, keyFileLimit);
+}
+
+std::string mebibytes(std::int64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+void keygen(const Options& options) {
+    fs::create_directories(options.out);
     const korvel::SigningKeyPair keys = korvel::generateSigningKeyPair();
-    korvel::writeNewFile(dir / "korvel-signing-private.pem", keys.privatePem, 0600);
-    korvel::writeNewFile(dir / "korvel-signing-public.pem", keys.publicPem, 0644);
+    const fs::path privateKey = options.out / "korvel-signing-private.pem";
+    const fs::path publicKey = options.out / "korvel-signing-public.pem";
+    korvel::writeNewFile(privateKey, keys.privatePem, 0600);
+    korvel::writeNewFile(publicKey, keys.publicPem, 0644);
     std::printf("Wrote %s (keep it secret) and %s (configure the build with -DKORVEL_SIGNING_PUBLIC_KEY=%s).\n",
-                (dir / "korvel-signing-private.pem").c_str(), (dir / "korvel-signing-public.pem").c_str(),
-                fs::absolute(dir / "korvel-signing-public.pem").c_str());
-    return 0;
+                privateKey.c_str(), publicKey.c_str(), fs::absolute(publicKey).c_str());
 }
 
-int sign(const Arguments& arguments) {
-    const std::string key = korvel::readSmallFile(arguments.options.at("--key"), keyFileLimit);
-    korvel::signBundle(arguments.positional.at(0), key);
-    return 0;
+void sign(const Options& options) {
+    const std::string key = korvel::readSmallFile(options.key, keyFileLimit);
+    // Whether this build's launcher will accept the result: a signature it verifies.
+    const std::string_view buildKey = korvel::buildSigningPublicKey();
+    const std::string probe = "korvel-release sign";
+    const bool trusted =
+        !buildKey.empty() && korvel::signatureLineVerifies(buildKey, korvel::signatureLine(key, probe), probe);
+    std::vector<korvel::BundleFile> files;
+    {
+        korvel::ProgressBar bar("Hashing");
+        files = korvel::signBundle(options.bundle, key, bar.callback());
+    }
+    std::int64_t bytes = 0;
+    for (const auto& file : files) {
+        bytes += file.bytes;
+    }
+    std::printf("Signed %s: %zu files, %s, with a key this build %s.\n", options.bundle.c_str(), files.size(),
+                mebibytes(bytes).c_str(), trusted ? "trusts" : "does not trust (publish with --public-key)");
 }
 
-int manifest(const Arguments& arguments) {
+void manifest(const Options& options) {
     korvel::DescribedRelease described;
     {
         korvel::ProgressBar bar("Hashing");
-        described =
-            korvel::describeRelease(arguments.options.at("--release"), arguments.positional.at(0),
-                                    korvel::buildSigningPublicKey(), bar.callback());
+        described = korvel::describeRelease(options.release, options.bundle, trustedKey(options), bar.callback());
     }
     std::fputs(described.manifest.c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-int publish(const Arguments& arguments) {
-    const std::string release = arguments.options.at("--release");
+void publish(const Options& options) {
     korvel::PublishReport report;
     {
         korvel::ProgressBar bar("Hashing");
-        report = korvel::publishRelease(release, arguments.options.at("--bundle"), arguments.options.at("--out"),
-                                        korvel::buildSigningPublicKey(), bar.callback());
+        report = korvel::publishRelease(options.release, options.bundle, options.out, trustedKey(options),
+                                        bar.callback());
     }
-    std::printf("Release %s: %d files written, %d already published.\nManifest %s: %s\n", release.c_str(),
+    std::printf("Release %s: %d files written, %d already published.\nManifest %s: %s\n", options.release.c_str(),
                 report.written, report.alreadyPublished, report.manifestPath.c_str(),
                 report.manifestWritten ? "written" : "unchanged");
-    return 0;
 }
 
-struct Command {
-    std::set<std::string> options;
-    std::size_t positionalCount;
-    int (*run)(const Arguments&);
-};
-
-const std::map<std::string, Command> commands = {
-    {"keygen", {{"--out"}, 0, keygen}},
-    {"sign", {{"--key"}, 1, sign}},
-    {"manifest", {{"--release"}, 1, manifest}},
-    {"publish", {{"--release", "--bundle", "--out"}, 0, publish}},
-};
+// "korvel-release publish: <what is wrong>" and where to look for the usage.
+std::string usageError(const CLI::App* app, const CLI::Error& error) {
+    std::string command = program;
+    for (const CLI::App* subcommand : app->get_subcommands()) {
+        command += " " + subcommand->get_name();
+    }
+    return command + ": " + error.what() + "\nRun '" + command + " --help' for its usage.\n";
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto command = argc >= 2 ? commands.find(argv[1]) : commands.end();
-    const std::optional<Arguments> arguments =
-        command == commands.end()
-            ? std::nullopt
-            : Arguments::parse(std::vector<std::string>(argv + 2, argv + argc), command->second.options,
-                               command->second.positionalCount);
-    if (!arguments) {
-        std::fputs(usageText, stderr);
-        return 2;
-    }
+    CLI::App app("The release engineer's tool: signing keys, bundle signatures, manifests and the published site. "
+                 "BUNDLE is the Korvel_Online_Beta.app directory itself.",
+                 program);
+    app.set_version_flag("--version", korvel::versionLine(program), "Print the version and exit");
+    app.require_subcommand(1);
+    app.allow_extras();  // inherited by every command
+    app.failure_message(usageError);
+    app.footer("Exit status: 0 done, 1 refused or failed (the reason on standard error), 2 usage error.");
+
+    Options options;
+    std::map<std::string, std::function<void(const Options&)>> commands;
+    const auto command = [&](const char* name, const char* description, std::function<void(const Options&)> run) {
+        commands.emplace(name, std::move(run));
+        return app.add_subcommand(name, description);
+    };
+    const auto publicKeyOption = [&](CLI::App* subcommand) {
+        subcommand->add_option("--public-key", options.publicKey,
+                               "PEM public key the bundle must be signed with (default: the one this build trusts)")
+            ->type_name("PUBLIC.pem");
+    };
+
+    CLI::App* keygenCommand = command("keygen", "Make an Ed25519 key pair for signing releases", keygen);
+    keygenCommand->add_option("--out", options.out, "Directory for the two PEM files")->required()->type_name("DIR");
+
+    CLI::App* signCommand =
+        command("sign", "Sign a bundle: write its Contents/_CodeSignature/CodeResources", sign);
+    signCommand->add_option("--key", options.key, "PEM private key from keygen")->required()->type_name("PRIVATE.pem");
+    signCommand->add_option("BUNDLE", options.bundle, "The bundle to sign")->required()->type_name("DIR");
+
+    CLI::App* manifestCommand =
+        command("manifest", "Print the manifest of a signed bundle on standard output", manifest);
+    manifestCommand->add_option("--release", options.release, "Release name")->required()->type_name("NAME");
+    publicKeyOption(manifestCommand);
+    manifestCommand->add_option("BUNDLE", options.bundle, "The signed bundle")->required()->type_name("DIR");
+
+    CLI::App* publishCommand =
+        command("publish", "Publish a signed bundle and its manifest into a static site tree", publish);
+    publishCommand->add_option("--release", options.release, "Release name")->required()->type_name("NAME");
+    publishCommand->add_option("--bundle", options.bundle, "The signed bundle")->required()->type_name("DIR");
+    publishCommand->add_option("--out", options.out, "The site tree, one directory per host")
+        ->required()
+        ->type_name("SITE");
+    publicKeyOption(publishCommand);
+
+    // Unknown arguments are collected rather than refused at once, so that they are named
+    // first, before any required option they may have been meant as. (ExtrasError lists them
+    // in reverse.)
+    const auto unknownArguments = [&] {
+        std::vector<std::string> unknown = app.remaining(true);
+        std::reverse(unknown.begin(), unknown.end());
+        return CLI::ExtrasError(unknown);
+    };
     try {
-        return command->second.run(*arguments);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "korvel-release %s: %s\n", argv[1], error.what());
-        return 1;
+        app.parse(argc, argv);
+        if (!app.remaining(true).empty()) {
+            throw unknownArguments();
+        }
+    } catch (const CLI::ParseError& error) {
+        // Help and version go to standard output with status 0; anything else is a usage error.
+        const bool unknown = error.get_exit_code() != 0 && !app.remaining(true).empty();
+        const int status = unknown ? app.exit(unknownArguments()) : app.exit(error);
+        return korvel::finishedWithOutput(program, status == 0 ? 0 : 2);
     }
+    const std::string name = app.get_subcommands().front()->get_name();
+    try {
+        commands.at(name)(options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s %s: %s\n", program, name.c_str(), error.what());
+        return korvel::finishedWithOutput(program, 1);
+    }
+    return korvel::finishedWithOutput(program, 0);
 }
