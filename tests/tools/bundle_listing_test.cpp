@@ -1,4 +1,4 @@
-#include "tools/bundle_listing.h"
+#include "transport/bundle_listing.h"
 
 #include <gtest/gtest.h>
 

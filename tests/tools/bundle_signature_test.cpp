@@ -10,7 +10,7 @@
 #include "tests/servers/child_process.h"
 #include "tests/support/sample_release.h"
 #include "tests/support/temp_dir.h"
-#include "tools/bundle_listing.h"
+#include "transport/bundle_listing.h"
 #include "tools/bundle_signature.h"
 
 namespace korvel {
@@ -102,7 +102,7 @@ TEST_F(BundleSignature, EveryAlterationAfterSigningIsRefused) {
          [&](auto& b) { fs::resize_file(resources(b), fs::file_size(resources(b)) / 2); }, "signature line"},
         {"CodeResources without its last byte",
          [&](auto& b) { fs::resize_file(resources(b), fs::file_size(resources(b)) - 1); }, "signature line"},
-        {"CodeResources removed", [&](auto& b) { fs::remove(resources(b)); }, "No such file"},
+        {"CodeResources removed", [&](auto& b) { fs::remove(resources(b)); }, "not signed"},
         {"CodeResources holding only a signature line",
          [&](auto& b) {
              const std::string bytes = readFile(resources(b));

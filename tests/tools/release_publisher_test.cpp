@@ -11,6 +11,7 @@
 #include "tests/servers/child_process.h"
 #include "tests/support/sample_release.h"
 #include "tests/support/temp_dir.h"
+#include "transport/bundle_listing.h"
 
 namespace korvel {
 namespace {
@@ -42,6 +43,19 @@ protected:
         return parent / BootstrapPolicy::app;
     }
 
+    static void sign(const fs::path& bundle) {
+        runToSuccess({KORVEL_RELEASE_BINARY, "sign", "--key", KORVEL_TEST_PRIVATE_KEY, bundle.string()});
+    }
+
+    // The sample release with the test key's signature as its CodeResources.
+    SampleRelease signedRelease(const std::string& name) {
+        SampleRelease release = makeSampleRelease(name);
+        const fs::path bundle = bundleOf(release);
+        sign(bundle);
+        release.contents[BootstrapPolicy::app + "/" + std::string(codeResourcesPath)] = readFile(bundle / codeResourcesPath);
+        return release;
+    }
+
     ChildResult manifest(const std::string& name, const fs::path& bundle) {
         return runChild({KORVEL_RELEASE_BINARY, "manifest", "--release", name, bundle.string()});
     }
@@ -57,7 +71,7 @@ protected:
 };
 
 TEST_F(ReleaseTool, ManifestIsAcceptedAndDescribesTheBundle) {
-    const SampleRelease release = makeSampleRelease("beta-7_rc.2");
+    const SampleRelease release = signedRelease("beta-7_rc.2");
     const ChildResult result = manifest(release.name, bundleOf(release));
     ASSERT_EQ(result.exitStatus, 0) << result.errors;
     const ReleaseManifest parsed = BootstrapPolicy::parse(result.output);
@@ -105,7 +119,7 @@ TEST_F(ReleaseTool, ManifestRefusesBundlesTheLauncherWouldNotInstall) {
 }
 
 TEST_F(ReleaseTool, PublishLaysOutTheSiteAsTheLauncherRequestsIt) {
-    const SampleRelease release = makeSampleRelease("beta-1");
+    const SampleRelease release = signedRelease("beta-1");
     const fs::path bundle = bundleOf(release);
     const ChildResult result = publish(release.name, bundle);
     ASSERT_EQ(result.exitStatus, 0) << result.errors;
@@ -120,7 +134,7 @@ TEST_F(ReleaseTool, PublishLaysOutTheSiteAsTheLauncherRequestsIt) {
 }
 
 TEST_F(ReleaseTool, IdenticalRepublishIsAccepted) {
-    const SampleRelease release = makeSampleRelease("beta-1");
+    const SampleRelease release = signedRelease("beta-1");
     ASSERT_EQ(publish(release.name, bundleOf(release)).exitStatus, 0);
     const ChildResult again = publish(release.name, bundleOf(release));
     EXPECT_EQ(again.exitStatus, 0) << again.errors;
@@ -128,7 +142,7 @@ TEST_F(ReleaseTool, IdenticalRepublishIsAccepted) {
 }
 
 TEST_F(ReleaseTool, PublishedReleaseNameIsImmutable) {
-    const SampleRelease first = makeSampleRelease("beta-1");
+    const SampleRelease first = signedRelease("beta-1");
     ASSERT_EQ(publish(first.name, bundleOf(first)).exitStatus, 0);
     const fs::path releaseDir = inSite(site, BootstrapPolicy::downloadBase + first.name);
     const struct {
@@ -137,7 +151,7 @@ TEST_F(ReleaseTool, PublishedReleaseNameIsImmutable) {
         std::string named;
     } cases[] = {
         {"a file with other bytes",
-         [](auto& b) { writeFile(b / "Contents/Resources/online.json", "{\"other\": true}\n"); },
+         [](auto& b) { writeFile(b / "Contents/Resources/online.json", "{\"other\": true}\n"); sign(b); },
          "differs: Korvel_Online_Beta.app/Contents/Resources/online.json"},
         {"an extra file already on the site", [&](auto&) { writeFile(releaseDir / "mac/stray.txt", "x"); },
          "unexpected: mac/stray.txt"},
@@ -157,8 +171,8 @@ TEST_F(ReleaseTool, PublishedReleaseNameIsImmutable) {
 }
 
 TEST_F(ReleaseTool, NewReleaseReplacesTheManifestAndKeepsTheOldFiles) {
-    const SampleRelease first = makeSampleRelease("beta-1");
-    const SampleRelease second = makeSampleRelease("beta-2");
+    const SampleRelease first = signedRelease("beta-1");
+    const SampleRelease second = signedRelease("beta-2");
     ASSERT_EQ(publish(first.name, bundleOf(first)).exitStatus, 0);
     ASSERT_EQ(publish(second.name, bundleOf(second)).exitStatus, 0);
     EXPECT_EQ(BootstrapPolicy::parse(readFile(inSite(site, BootstrapPolicy::manifestURL))).release, second.name);
