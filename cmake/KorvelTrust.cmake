@@ -66,8 +66,8 @@ if(KORVEL_RELEASE_TRUST)
     if(${variable})
       korvel_inside_build_tree("${${variable}}" inside)
       if(inside)
-        message(FATAL_ERROR "${variable} is inside the build tree (${${variable}}); release trust never trusts a "
-                            "file of the build tree: name an installed verifier or the studio's key")
+        message(FATAL_ERROR "${variable} is inside the build tree (${${variable}}): release trust never "
+                            "trusts what a build made or holds; name a file outside ${CMAKE_BINARY_DIR}")
       endif()
     endif()
   endforeach()
