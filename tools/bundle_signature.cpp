@@ -11,7 +11,7 @@ std::vector<BundleFile> signBundle(const fs::path& bundle, std::string_view priv
                                    const HashProgress& progress) {
     signatureLine(privateKeyPem, {});  // a key that cannot sign fails here, not after the hashing
     std::vector<BundleFile> files = listBundle(bundle);
-    requireReleaseBundle(files, SignatureFile::notYetRequired);
+    requireReleaseBundle(files);
     hashBundle(bundle, files, progress);
     const std::string listing = canonicalListing(files);
     const fs::path target = bundle / codeResourcesPath;

@@ -13,8 +13,8 @@ namespace korvel {
 // Contents/_CodeSignature/CodeResources (codeResourcesText), replacing any earlier signature
 // in one flushed rename, so a reader never sees a half-written file. Answers the files the
 // listing lists. Refuses with BootstrapError a directory that is not a release bundle
-// (requireReleaseBundle, CodeResources not required yet), and throws CryptoError for a key
-// that is not an Ed25519 private key; both before any file is hashed.
+// (requireReleaseBundle), and throws CryptoError for a key that is not an Ed25519 private key;
+// both before any file is hashed.
 std::vector<BundleFile> signBundle(const std::filesystem::path& bundle, std::string_view privateKeyPem,
                                    const HashProgress& progress = {});
 

@@ -4,9 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
+#include "base/posix_io.h"
+
 namespace korvel {
 
 std::string versionLine(const char* program) { return std::string(program) + " " + KORVEL_VERSION; }
+
+void writeStandardOutput(std::string_view text) {
+    std::fflush(stdout);  // whatever the C stream holds goes first
+    writeAll(STDOUT_FILENO, text, "standard output");
+}
 
 int finishedWithOutput(const char* program, int status) {
     const bool flushed = std::fflush(stdout) == 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace korvel {
 
@@ -9,9 +10,14 @@ namespace korvel {
 // "<program> <project version>", what --version prints.
 std::string versionLine(const char* program);
 
+// Writes text to standard output through its descriptor, so that a write that fails (a full
+// disk) throws std::filesystem::filesystem_error with its errno at once, naming the stream.
+void writeStandardOutput(std::string_view text);
+
 // The exit status of a command that would otherwise end with status, once standard output is
-// flushed: output lost to a full disk or a closed pipe turns success into failure (status 1,
-// the reason on standard error), so that "tool > file" never exits 0 with a short file.
+// flushed: output of the C streams (help, version) lost to a full disk turns success into
+// failure (status 1, the reason on standard error), so that "tool > file" never exits 0 with
+// a short file.
 int finishedWithOutput(const char* program, int status);
 
 } // namespace korvel

@@ -59,8 +59,9 @@ void keygen(const Options& options) {
     const fs::path publicKey = options.out / "korvel-signing-public.pem";
     korvel::writeNewFile(privateKey, keys.privatePem, 0600);
     korvel::writeNewFile(publicKey, keys.publicPem, 0644);
-    std::printf("Wrote %s (keep it secret) and %s (configure the build with -DKORVEL_SIGNING_PUBLIC_KEY=%s).\n",
-                privateKey.c_str(), publicKey.c_str(), fs::absolute(publicKey).c_str());
+    korvel::writeStandardOutput("Wrote " + privateKey.string() + " (keep it secret) and " + publicKey.string() +
+                                " (configure the build with -DKORVEL_SIGNING_PUBLIC_KEY=" +
+                                fs::absolute(publicKey).string() + ").\n");
 }
 
 void sign(const Options& options) {
@@ -79,8 +80,9 @@ void sign(const Options& options) {
     for (const auto& file : files) {
         bytes += file.bytes;
     }
-    std::printf("Signed %s: %zu files, %s, with a key this build %s.\n", options.bundle.c_str(), files.size(),
-                mebibytes(bytes).c_str(), trusted ? "trusts" : "does not trust (publish with --public-key)");
+    korvel::writeStandardOutput("Signed " + options.bundle.string() + ": " + std::to_string(files.size()) +
+                                " files, " + mebibytes(bytes) + ", with a key this build " +
+                                (trusted ? "trusts" : "does not trust (publish with --public-key)") + ".\n");
 }
 
 void manifest(const Options& options) {
@@ -89,7 +91,7 @@ void manifest(const Options& options) {
         korvel::ProgressBar bar("Hashing");
         described = korvel::describeRelease(options.release, options.bundle, trustedKey(options), bar.callback());
     }
-    std::fputs(described.manifest.c_str(), stdout);
+    korvel::writeStandardOutput(described.manifest);
 }
 
 void publish(const Options& options) {
@@ -99,9 +101,10 @@ void publish(const Options& options) {
         report = korvel::publishRelease(options.release, options.bundle, options.out, trustedKey(options),
                                         bar.callback());
     }
-    std::printf("Release %s: %d files written, %d already published.\nManifest %s: %s\n", options.release.c_str(),
-                report.written, report.alreadyPublished, report.manifestPath.c_str(),
-                report.manifestWritten ? "written" : "unchanged");
+    korvel::writeStandardOutput("Release " + options.release + ": " + std::to_string(report.written) +
+                                " files written, " + std::to_string(report.alreadyPublished) +
+                                " already published.\nManifest " + report.manifestPath.string() + ": " +
+                                (report.manifestWritten ? "written" : "unchanged") + "\n");
 }
 
 // "korvel-release publish: <what is wrong>" and where to look for the usage.

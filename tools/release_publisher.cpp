@@ -33,16 +33,14 @@ void requireValidName(const std::string& release) {
     }
 }
 
-void requirePolicyFileSet(const std::vector<BundleFile>& files, SignatureFile signature) {
+void requirePolicyFileSet(const std::vector<BundleFile>& files) {
     std::set<std::string> present;
     for (const auto& file : files) {
         present.insert(inRelease(file.path));
     }
     std::set<std::string> expected = BootstrapPolicy::paths;
-    if (signature == SignatureFile::notYetRequired) {
-        expected.erase(inRelease(std::string(codeResourcesPath)));
-        present.erase(inRelease(std::string(codeResourcesPath)));
-    }
+    expected.erase(inRelease(std::string(codeResourcesPath)));
+    present.erase(inRelease(std::string(codeResourcesPath)));
     std::vector<std::string> missing;
     std::vector<std::string> unexpected;
     std::set_difference(expected.begin(), expected.end(), present.begin(), present.end(),
@@ -139,8 +137,8 @@ private:
 
 } // namespace
 
-void requireReleaseBundle(const std::vector<BundleFile>& files, SignatureFile signature) {
-    requirePolicyFileSet(files, signature);
+void requireReleaseBundle(const std::vector<BundleFile>& files) {
+    requirePolicyFileSet(files);
     requirePolicyModes(files);
     requireSizes(files);
 }
@@ -149,7 +147,7 @@ DescribedRelease describeRelease(const std::string& release, const fs::path& bun
                                  const HashProgress& progress) {
     requireValidName(release);
     std::vector<BundleFile> files = listBundle(bundle);
-    requireReleaseBundle(files, SignatureFile::required);
+    requireReleaseBundle(files);
     const std::vector<BundleFile> listed = signedBundleFiles(bundle, publicKeyPem);
     hashBundle(bundle, files, progress);
     requireListedFiles(listed, files);

@@ -10,16 +10,14 @@
 
 namespace korvel {
 
-// Whether a bundle's CodeResources must already be there: a bundle about to be signed has
-// none yet.
-enum class SignatureFile { required, notYetRequired };
-
 // Refuses with BootstrapError, naming the culprits, files (as listBundle lists them) that are
 // not the bundle of a release the launcher would install: a file set other than the policy's
 // twelve paths (listing the missing and the unexpected ones); execute permissions that differ
 // from the policy's executables (the signature records them, and the installer gives exactly
-// those files mode 0755); empty files; a release over the total size limit.
-void requireReleaseBundle(const std::vector<BundleFile>& files, SignatureFile signature);
+// those files mode 0755); empty files; a release over the total size limit. CodeResources may
+// be missing: a bundle about to be signed has none, and the signature check refuses an
+// unsigned one in its own words.
+void requireReleaseBundle(const std::vector<BundleFile>& files);
 
 // A bundle described as the release a launcher will accept.
 struct DescribedRelease {
