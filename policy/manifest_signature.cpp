@@ -89,6 +89,19 @@ SignedDetails authenticateManifest(std::string_view document, std::string_view s
     return *details;
 }
 
+std::string withSignedDetails(std::string_view document, const SignedDetails& details, const ManifestTrust& target) {
+    nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(document);
+    for (const char* name : {"sequence", "expires", "product", "channel", "platform"}) {
+        parsed.erase(name);
+    }
+    parsed["sequence"] = details.sequence;
+    parsed["expires"] = formatUtcTime(details.expiresAt);
+    parsed["product"] = target.product;
+    parsed["channel"] = target.channel;
+    parsed["platform"] = target.platform;
+    return parsed.dump(2) + "\n";
+}
+
 std::string manifestSignatureFile(std::string_view document, std::string_view privateKeyPem) {
     return signatureLine(privateKeyPem, signedMessage(document)) + "\n";
 }

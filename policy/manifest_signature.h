@@ -47,6 +47,11 @@ SignedDetails authenticateManifest(std::string_view document, std::string_view s
 // a key that is not an Ed25519 private key.
 std::string manifestSignatureFile(std::string_view document, std::string_view privateKeyPem);
 
+// The document with the signed details and the target added, for the release tooling: members
+// in the order the decoder reads them, then "sequence", "expires", "product", "channel",
+// "platform"; indented by two, ending in a newline. document must be a JSON object.
+std::string withSignedDetails(std::string_view document, const SignedDetails& details, const ManifestTrust& target);
+
 // The signed details as they stand in a document, without any check of the signature; none
 // when they are missing or malformed. For the release tooling and the saved manifests of
 // installed releases, which were authenticated when they were accepted.

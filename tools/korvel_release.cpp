@@ -1,24 +1,30 @@
 // korvel-release: the release engineer's tool (docs/release-tooling.md). BUNDLE is always the
 // Korvel_Online_Beta.app directory itself.
 //
-//   korvel-release keygen --out DIR                        Ed25519 key pair for signing
+//   korvel-release keygen --out DIR [--kind bundle|manifest]   Ed25519 key pair for signing
 //   korvel-release sign --key PRIVATE.pem BUNDLE           writes Contents/_CodeSignature/CodeResources
 //   korvel-release manifest --release NAME [--public-key PUBLIC.pem] BUNDLE
 //   korvel-release publish --release NAME --bundle BUNDLE --out SITE [--public-key PUBLIC.pem]
+//                          [--manifest-key PRIVATE.pem [--expires-at TIME]] [--rollback]
+//   korvel-release resign --manifest-key PRIVATE.pem --out SITE [--expires-at TIME]
 //
 // Exit status: 0 done, 1 refused or failed (the reason on standard error), 2 usage error.
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "policy/manifest_signature.h"
 #include "tools/bundle_signature.h"
 #include "tools/command_line.h"
 #include "tools/progress_bar.h"
@@ -36,9 +42,35 @@ struct Options {
     fs::path out;
     fs::path key;
     fs::path publicKey;
+    fs::path manifestKey;
+    std::string expiresAt;
+    std::string kind = "bundle";
+    bool rollback = false;
     fs::path bundle;
     std::string release;
 };
+
+// --manifest-key and --expires-at: the signing of the manifest, none without a key.
+std::optional<korvel::ManifestSigning> manifestSigning(const Options& options) {
+    if (options.manifestKey.empty()) {
+        if (!options.expiresAt.empty()) {
+            throw std::invalid_argument("--expires-at needs --manifest-key: only a signed manifest expires.");
+        }
+        return std::nullopt;
+    }
+    korvel::ManifestSigning signing{korvel::readSmallFile(options.manifestKey, keyFileLimit), 0};
+    if (options.expiresAt.empty()) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        signing.expiresAt = std::chrono::duration_cast<std::chrono::seconds>(now).count() +
+                            korvel::defaultManifestLifetimeSeconds;
+    } else if (const std::optional<std::int64_t> time = korvel::parseUtcTime(options.expiresAt)) {
+        signing.expiresAt = *time;
+    } else {
+        throw std::invalid_argument("--expires-at takes a UTC time as YYYY-MM-DDTHH:MM:SSZ, not \"" +
+                                    options.expiresAt + "\".");
+    }
+    return signing;
+}
 
 // The key a bundle must be signed with: --public-key, else the one this build trusts.
 std::string trustedKey(const Options& options) {
@@ -52,16 +84,21 @@ std::string mebibytes(std::int64_t bytes) {
     return text;
 }
 
+// Bundle keys sign release bundles; manifest keys sign the published manifest. Keeping them
+// apart means the key that signs every release need not sit on the machine that renews the
+// manifest's expiry each day.
 void keygen(const Options& options) {
     fs::create_directories(options.out);
     const korvel::SigningKeyPair keys = korvel::generateSigningKeyPair();
-    const fs::path privateKey = options.out / "korvel-signing-private.pem";
-    const fs::path publicKey = options.out / "korvel-signing-public.pem";
+    const std::string prefix = options.kind == "manifest" ? "korvel-manifest-" : "korvel-signing-";
+    const fs::path privateKey = options.out / (prefix + "private.pem");
+    const fs::path publicKey = options.out / (prefix + "public.pem");
+    const std::string variable = options.kind == "manifest" ? "KORVEL_MANIFEST_PUBLIC_KEYS" : "KORVEL_SIGNING_PUBLIC_KEY";
     korvel::writeNewFile(privateKey, keys.privatePem, 0600);
     korvel::writeNewFile(publicKey, keys.publicPem, 0644);
     korvel::writeStandardOutput("Wrote " + privateKey.string() + " (keep it secret) and " + publicKey.string() +
-                                " (configure the build with -DKORVEL_SIGNING_PUBLIC_KEY=" +
-                                fs::absolute(publicKey).string() + ").\n");
+                                " (configure the build with -D" + variable + "=" + fs::absolute(publicKey).string() +
+                                ").\n");
 }
 
 void sign(const Options& options) {
@@ -99,12 +136,19 @@ void publish(const Options& options) {
     {
         korvel::ProgressBar bar("Hashing");
         report = korvel::publishRelease(options.release, options.bundle, options.out, trustedKey(options),
-                                        bar.callback());
+                                        {manifestSigning(options), options.rollback}, bar.callback());
     }
     korvel::writeStandardOutput("Release " + options.release + ": " + std::to_string(report.written) +
                                 " files written, " + std::to_string(report.alreadyPublished) +
                                 " already published.\nManifest " + report.manifestPath.string() + ": " +
                                 (report.manifestWritten ? "written" : "unchanged") + "\n");
+}
+
+void resign(const Options& options) {
+    const std::optional<korvel::ManifestSigning> signing = manifestSigning(options);
+    const std::int64_t sequence = korvel::resignManifest(options.out, *signing);
+    korvel::writeStandardOutput("Manifest signed again as sequence " + std::to_string(sequence) + ", valid until " +
+                                korvel::formatUtcTime(signing->expiresAt) + ".\n");
 }
 
 // "korvel-release publish: <what is wrong>" and where to look for the usage.
@@ -140,8 +184,18 @@ int main(int argc, char** argv) {
             ->type_name("PUBLIC.pem");
     };
 
+    const auto manifestKeyOptions = [&](CLI::App* subcommand) {
+        subcommand->add_option("--manifest-key", options.manifestKey, "PEM private key that signs the manifest")
+            ->type_name("PRIVATE.pem");
+        subcommand->add_option("--expires-at", options.expiresAt,
+                               "When the signed manifest expires, UTC (default: 30 days from now)")
+            ->type_name("YYYY-MM-DDTHH:MM:SSZ");
+    };
+
     CLI::App* keygenCommand = command("keygen", "Make an Ed25519 key pair for signing releases", keygen);
     keygenCommand->add_option("--out", options.out, "Directory for the two PEM files")->required()->type_name("DIR");
+    keygenCommand->add_option("--kind", options.kind, "bundle (signs bundles) or manifest (signs the manifest)")
+        ->check(CLI::IsMember({"bundle", "manifest"}));
 
     CLI::App* signCommand =
         command("sign", "Sign a bundle: write its Contents/_CodeSignature/CodeResources", sign);
@@ -162,6 +216,16 @@ int main(int argc, char** argv) {
         ->required()
         ->type_name("SITE");
     publicKeyOption(publishCommand);
+    manifestKeyOptions(publishCommand);
+    publishCommand->add_flag("--rollback", options.rollback, "Allow pointing the manifest back at an older release");
+
+    CLI::App* resignCommand =
+        command("resign", "Sign the live manifest again under a new sequence number and expiry", resign);
+    resignCommand->add_option("--out", options.out, "The site tree, one directory per host")
+        ->required()
+        ->type_name("SITE");
+    manifestKeyOptions(resignCommand);
+    resignCommand->get_option("--manifest-key")->required();
 
     // Unknown arguments are collected rather than refused at once, so that they are named
     // first, before any required option they may have been meant as. (ExtrasError lists them

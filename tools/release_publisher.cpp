@@ -13,6 +13,7 @@
 #include "installer/online_installer.h"
 #include "policy/bootstrap_error.h"
 #include "policy/bootstrap_policy.h"
+#include "policy/manifest_signature.h"
 #include "tools/tool_files.h"
 #include "transport/bundle_signature.h"
 
@@ -110,6 +111,47 @@ fs::path sitePath(const fs::path& site, const std::string& url) {
     return site / fs::path(url.substr(scheme.size())).relative_path();
 }
 
+// The manifest the site serves now, when it has one the policy accepts; sequence is 0 when it
+// carries no signed details.
+struct LiveManifest {
+    ReleaseManifest manifest;
+    std::int64_t sequence = 0;
+};
+
+std::optional<LiveManifest> liveManifest(const fs::path& site) {
+    const fs::path path = sitePath(site, BootstrapPolicy::manifestURL);
+    if (!fs::exists(fs::symlink_status(path))) {
+        return std::nullopt;
+    }
+    const std::string document = readSmallFile(path, BootstrapPolicy::manifestLimit);
+    const std::optional<SignedDetails> details = signedDetails(document);
+    return LiveManifest{BootstrapPolicy::parse(document), details ? details->sequence : 0};
+}
+
+bool sameRelease(const ReleaseManifest& live, const std::vector<ReleaseFile>& files, const std::string& release) {
+    return live.release == release && live.platforms.at("mac").files == files;
+}
+
+// Writes manifest (signed, under the sequence after previousSequence, when signing is given)
+// and its signature. The signature goes first: a launcher that meets the old manifest with the
+// new signature, or the reverse, refuses that one update and keeps its verified release.
+std::int64_t writeManifest(const fs::path& site, const std::string& manifest,
+                           const std::optional<ManifestSigning>& signing, std::int64_t previousSequence) {
+    const fs::path path = sitePath(site, BootstrapPolicy::manifestURL);
+    fs::create_directories(path.parent_path());
+    if (!signing) {
+        writeFileAtomically(path, manifest, Durability::flushed);
+        return 0;
+    }
+    const SignedDetails details{previousSequence + 1, signing->expiresAt};
+    const std::string document = withSignedDetails(manifest, details, ManifestTrust{});
+    BootstrapPolicy::parse(document);
+    writeFileAtomically(sitePath(site, ManifestSignature::url),
+                        manifestSignatureFile(document, signing->privateKeyPem), Durability::flushed);
+    writeFileAtomically(path, document, Durability::flushed);
+    return details.sequence;
+}
+
 bool alreadyThere(const fs::path& target, const ReleaseFile& file) {
     return fs::symlink_status(target).type() == fs::file_type::regular &&
            static_cast<std::int64_t>(fs::file_size(target)) == file.bytes && fileDigest(target) == file.sha256;
@@ -157,8 +199,19 @@ DescribedRelease describeRelease(const std::string& release, const fs::path& bun
     return described;
 }
 
+std::int64_t resignManifest(const fs::path& site, const ManifestSigning& signing) {
+    const SiteLock lock(site);
+    const std::optional<LiveManifest> live = liveManifest(site);
+    if (!live) {
+        throw BootstrapError::invalid("The site has no live manifest to sign: " +
+                                      sitePath(site, BootstrapPolicy::manifestURL).string() + ".");
+    }
+    return writeManifest(site, encodeJson(live->manifest), signing, live->sequence);
+}
+
 PublishReport publishRelease(const std::string& release, const fs::path& bundle, const fs::path& site,
-                             std::string_view publicKeyPem, const HashProgress& progress) {
+                             std::string_view publicKeyPem, const PublishOptions& options,
+                             const HashProgress& progress) {
     const DescribedRelease described = describeRelease(release, bundle, publicKeyPem, progress);
     fs::create_directories(site);
     const SiteLock lock(site);
@@ -166,6 +219,12 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
     // Judge everything already published before changing anything.
     PublishReport report;
     report.manifestPath = sitePath(site, BootstrapPolicy::manifestURL);
+    const std::optional<LiveManifest> live = liveManifest(site);
+    const bool liveNamesSameRelease = live && sameRelease(live->manifest, described.files, release);
+    if (live && live->sequence > 0 && !options.signing && !liveNamesSameRelease) {
+        throw BootstrapError::invalid("The live manifest is signed, and launchers that check signatures would refuse "
+                                      "an unsigned one; publish with --manifest-key. Nothing was changed.");
+    }
     std::vector<const ReleaseFile*> toWrite;
     std::set<fs::path> targets;
     std::vector<std::string> conflicts;
@@ -181,6 +240,11 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
         }
     }
     const fs::path releaseRoot = sitePath(site, BootstrapPolicy::downloadBase + release);
+    if (live && !liveNamesSameRelease && fs::exists(fs::symlink_status(releaseRoot)) && !options.rollback) {
+        throw BootstrapError::invalid("Release " + release + " was published before " + live->manifest.release +
+                                      ", which is live; pointing players back at it needs --rollback. Nothing was "
+                                      "changed.");
+    }
     std::vector<fs::path> leftovers;  // copies an interrupted run did not rename into place
     if (fs::exists(fs::symlink_status(releaseRoot))) {
         for (const auto& entry : fs::recursive_directory_iterator(releaseRoot)) {
@@ -219,12 +283,8 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
         ++report.written;
     }
 
-    const bool sameManifest = fs::symlink_status(report.manifestPath).type() == fs::file_type::regular &&
-                              fs::file_size(report.manifestPath) == described.manifest.size() &&
-                              readSmallFile(report.manifestPath, BootstrapPolicy::manifestLimit) == described.manifest;
-    if (!sameManifest) {
-        fs::create_directories(report.manifestPath.parent_path());
-        writeFileAtomically(report.manifestPath, described.manifest, Durability::flushed);
+    if (!liveNamesSameRelease || (options.signing && live->sequence == 0)) {
+        writeManifest(site, described.manifest, options.signing, live ? live->sequence : 0);
         report.manifestWritten = true;
     }
     return report;

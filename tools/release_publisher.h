@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,24 @@ struct DescribedRelease {
 DescribedRelease describeRelease(const std::string& release, const std::filesystem::path& bundle,
                                  std::string_view publicKeyPem, const HashProgress& progress = {});
 
+// How korvel-release signs the manifests it writes, for launchers built with manifest keys.
+struct ManifestSigning {
+    std::string privateKeyPem;
+    std::int64_t expiresAt = 0;  // Unix seconds
+};
+
+// A manifest signed without --expires-at is valid for this long: long enough that a missed
+// renewal (korvel-release resign, meant for a daily job) is noticed before players are,
+// short enough that a replayed manifest soon stops working.
+inline constexpr std::int64_t defaultManifestLifetimeSeconds = 30 * 24 * 3600;
+
+struct PublishOptions {
+    std::optional<ManifestSigning> signing;  // none: the manifest is published unsigned
+    // The live manifest may be pointed back at a release published before it; without this a
+    // release name that is already on the site but not live is refused.
+    bool rollback = false;
+};
+
 struct PublishReport {
     int written = 0;                       // release files copied by this run
     int alreadyPublished = 0;              // release files found identical and left alone
@@ -50,8 +70,19 @@ struct PublishReport {
 // (re)writes the manifest. Files go first and the manifest last, each by one rename, so a
 // server never hands out a manifest whose files are not all in place. One publisher at a
 // time per site (a lock file in site).
+//
+// With signing, the manifest carries the next sequence number (one more than the live
+// manifest's, or 1) and the expiry, and its signature is written beside it as
+// manifest.json.sig. An unsigned publication over a signed live manifest is refused: launchers
+// that check signatures would refuse it. A manifest that already names this release with the
+// same files is left as it is (korvel-release resign renews it).
 PublishReport publishRelease(const std::string& release, const std::filesystem::path& bundle,
                              const std::filesystem::path& site, std::string_view publicKeyPem,
-                             const HashProgress& progress = {});
+                             const PublishOptions& options = {}, const HashProgress& progress = {});
+
+// Renews the live manifest of site: the same release under the next sequence number and a new
+// expiry, signed again. Refuses a site without a live manifest that the policy accepts. Answers
+// the new sequence number.
+std::int64_t resignManifest(const std::filesystem::path& site, const ManifestSigning& signing);
 
 } // namespace korvel
