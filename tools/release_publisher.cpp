@@ -221,10 +221,6 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
     report.manifestPath = sitePath(site, BootstrapPolicy::manifestURL);
     const std::optional<LiveManifest> live = liveManifest(site);
     const bool liveNamesSameRelease = live && sameRelease(live->manifest, described.files, release);
-    if (live && live->sequence > 0 && !options.signing && !liveNamesSameRelease) {
-        throw BootstrapError::invalid("The live manifest is signed, and launchers that check signatures would refuse "
-                                      "an unsigned one; publish with --manifest-key. Nothing was changed.");
-    }
     std::vector<const ReleaseFile*> toWrite;
     std::set<fs::path> targets;
     std::vector<std::string> conflicts;
@@ -240,11 +236,7 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
         }
     }
     const fs::path releaseRoot = sitePath(site, BootstrapPolicy::downloadBase + release);
-    if (live && !liveNamesSameRelease && fs::exists(fs::symlink_status(releaseRoot)) && !options.rollback) {
-        throw BootstrapError::invalid("Release " + release + " was published before " + live->manifest.release +
-                                      ", which is live; pointing players back at it needs --rollback. Nothing was "
-                                      "changed.");
-    }
+    const bool publishedBefore = fs::exists(fs::symlink_status(releaseRoot));
     std::vector<fs::path> leftovers;  // copies an interrupted run did not rename into place
     if (fs::exists(fs::symlink_status(releaseRoot))) {
         for (const auto& entry : fs::recursive_directory_iterator(releaseRoot)) {
@@ -265,6 +257,15 @@ PublishReport publishRelease(const std::string& release, const fs::path& bundle,
                                       " is already published with other content, and a release name is never "
                                       "reused; publish under a new name. Nothing was changed.\n  " +
                                       joined(conflicts, "\n  "));
+    }
+    if (live && live->manifest.release != release && publishedBefore && !options.rollback) {
+        throw BootstrapError::invalid("Release " + release + " was published before " + live->manifest.release +
+                                      ", which is live; pointing players back at it needs --rollback. Nothing was "
+                                      "changed.");
+    }
+    if (live && live->sequence > 0 && !options.signing && !liveNamesSameRelease) {
+        throw BootstrapError::invalid("The live manifest is signed, and launchers that check signatures would refuse "
+                                      "an unsigned one; publish with --manifest-key. Nothing was changed.");
     }
 
     for (const auto& leftover : leftovers) {
