@@ -85,9 +85,9 @@ int main(int argc, char** argv) {
     const int runs = argc > 2 ? std::stoi(argv[2]) : 3;
     const std::int64_t bytes = sizeMiB << 20;
 
-    korvel::testing::TempDir scratch;
+    korvel::test::TempDir scratch;
     const fs::path output = argc > 3 ? fs::path(argv[3]) : scratch.path();
-    korvel::testing::NginxServer server;
+    korvel::test::NginxServer server;
     writeServedFile(server.docroot() / "online-beta/bench.bin", bytes);
     const std::string url = korvel::BootstrapPolicy::downloadBase + "bench.bin";
     const std::string host = url.substr(8, url.find('/', 8) - 8);
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
         const double curlCpuBefore = cpuSeconds(RUSAGE_CHILDREN);
         int curlStatus = 0;
         const double curlSeconds = timed([&] {
-            korvel::testing::ChildProcess curl({"curl", "-sS", "-o", target.string(), "--cacert",
+            korvel::test::ChildProcess curl({"curl", "-sS", "-o", target.string(), "--cacert",
                                                 server.caFile().string(), "--connect-to",
                                                 host + ":443:127.0.0.1:" + std::to_string(server.port()), url});
             curlStatus = curl.wait();
