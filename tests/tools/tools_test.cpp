@@ -67,7 +67,7 @@ TEST_F(ReleaseTooling, CodesignPassesOnlyTheBundleAsSigned) {
              fs::rename(b / "Contents/PkgInfo", b.parent_path() / "PkgInfo");
              fs::create_symlink(b.parent_path() / "PkgInfo", b / "Contents/PkgInfo");
          },
-         "symbolic links"},
+         "holds symbolic links, which are not allowed: Contents/PkgInfo."},
         {[&](auto& b) { runChild({releaseTool, "sign", "--key", otherKey.string(), b.string()}); }, "another key"},
     };
     for (const auto& row : rows) {
@@ -120,7 +120,8 @@ TEST_F(ReleaseTooling, ManifestDescribesOnlyABundleTheLauncherWouldInstall) {
         {"beta.", [](auto&) {}, "Not a valid release name: \"beta.\""},
         {"beta-1", [](auto& b) { writeFile(b / "Contents/Resources/notes.txt", "x"); },
          "unexpected: Korvel_Online_Beta.app/Contents/Resources/notes.txt"},
-        {"beta-1", [](auto& b) { fs::create_symlink("online.json", b / "Contents/Resources/link"); }, "symbolic links"},
+        {"beta-1", [](auto& b) { fs::create_symlink("online.json", b / "Contents/Resources/link"); },
+         "holds symbolic links, which are not allowed: Contents/Resources/link."},
         {"beta-1", [](auto& b) { fs::permissions(b / "Contents/MacOS/KorvelEngine", fs::perms(0644)); },
          "Contents/MacOS/KorvelEngine (must be executable)"},
         {"beta-1", [](auto& b) { fs::permissions(b / "Contents/PkgInfo", fs::perms(0755)); },
