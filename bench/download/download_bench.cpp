@@ -79,9 +79,9 @@ int main(int argc, char** argv) {
     const int runs = argc > 2 ? std::stoi(argv[2]) : 3;
     const std::int64_t bytes = sizeMiB << 20;
 
-    korvel::testing::TempDir scratch;
+    korvel::test::TempDir scratch;
     const fs::path output = argc > 3 ? fs::path(argv[3]) : scratch.path();
-    korvel::testing::NginxServer server;
+    korvel::test::NginxServer server;
     writeServedFile(server.docroot() / "online-beta/bench.bin", bytes);
     const std::string url = korvel::BootstrapPolicy::downloadBase + "bench.bin";
     const korvel::TransportOptions options = server.transportOptions();

@@ -168,7 +168,7 @@ struct Row {
 };
 
 struct Bench {
-    korvel::testing::NginxServer& server;
+    korvel::test::NginxServer& server;
     fs::path work;
     int runs;
     std::optional<int> toolCpu;
@@ -367,10 +367,10 @@ Options parseOptions(int argc, char** argv) {
 }
 
 int runBench(const Options& options) {
-    korvel::testing::TempDir scratch;
+    korvel::test::TempDir scratch;
     const fs::path work = options.dir.empty() ? scratch.path() : options.dir;
     fs::create_directories(work);
-    korvel::testing::NginxServer server;
+    korvel::test::NginxServer server;
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     std::optional<int> toolCpu;
     if (cores >= 2) {

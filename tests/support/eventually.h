@@ -1,14 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
-namespace korvel::testing {
+namespace korvel::test {
 
 // Polls condition until it holds or timeout passes; answers whether it held. The default is
 // generous for a loaded machine: a passing test never waits that long.
-template <class Condition>
-bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::chrono::minutes(1)) {
+inline bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = std::chrono::minutes(1)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -19,4 +19,4 @@ bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::
     return true;
 }
 
-} // namespace korvel::testing
+} // namespace korvel::test

@@ -1,38 +1,39 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "installer/operations.h"
 #include "policy/release.h"
 
-namespace korvel::testing {
+namespace korvel::test {
 
-// A complete release that the policy accepts: the twelve bundle files with small,
-// distinct contents (the pack file can be made larger), and a manifest describing them.
+// A complete release that the policy accepts: the twelve bundle files with small, distinct
+// contents, the pack as large as asked.
 struct SampleRelease {
     std::string name;
-    std::map<std::string, std::string> contents;  // policy path -> file bytes
+    std::map<std::string, std::string> contents;  // policy path -> bytes
 
-    // The release's files as a manifest lists them, in the given path order
-    // (default: the policy's sorted order).
-    std::vector<ReleaseFile> files(const std::vector<std::string>& order = {}) const;
-
-    // A manifest document the policy accepts, formatted with two-space indentation.
-    std::string manifestJson(const std::vector<std::string>& order = {}) const;
+    std::vector<ReleaseFile> files() const;  // in the policy's sorted path order
     ReleaseManifest manifest() const;
-
-    // Writes the bundle under dir (dir/Korvel_Online_Beta.app/...), with mode 0755 for the
-    // executables and 0644 otherwise. With withManifest, also dir/installed-manifest.json.
-    void writeTo(const std::filesystem::path& dir, bool withManifest = true) const;
-
-    // The server-side layout: root/online-beta/<name>/mac/<path> for every file.
-    void publishFiles(const std::filesystem::path& root) const;
+    // The bundle under dir (dir/Korvel_Online_Beta.app/...): executables 0755, other files 0644.
+    void writeBundle(const std::filesystem::path& dir) const;
+    // What a server of this release answers: its manifest and each of its files, by URL.
+    std::map<std::string, std::string> served() const;
 };
 
-SampleRelease makeSampleRelease(const std::string& name, std::size_t packBytes = 4096);
+SampleRelease sampleRelease(const std::string& name, std::size_t packBytes = 4096);
 
-std::string sha256Hex(const std::string& bytes);
+std::string sha256Of(std::string_view bytes);
 
-} // namespace korvel::testing
+// Stores what network serves at url the way the real download stores a body: a fresh file,
+// created exclusively with mode 0600, then progress told. A URL the network lacks fails as an
+// unreachable host does (TransportError 7).
+void deliver(const std::map<std::string, std::string>& network, const std::string& url,
+             const std::filesystem::path& destination, const Progress& progress);
+
+} // namespace korvel::test

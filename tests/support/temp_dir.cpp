@@ -1,12 +1,13 @@
 #include "tests/support/temp_dir.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
 
-namespace korvel::testing {
+namespace korvel::test {
 
 namespace fs = std::filesystem;
 
@@ -20,22 +21,13 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-    }
     fs::remove_all(path_, ignored);
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {
-    if (path.has_parent_path()) {
-        fs::create_directories(path.parent_path());
-    }
+    fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) {
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush()) {
         throw std::runtime_error("cannot write " + path.string());
     }
 }
@@ -48,4 +40,4 @@ std::string readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-} // namespace korvel::testing
+} // namespace korvel::test

@@ -3,11 +3,10 @@
 #include <filesystem>
 #include <string>
 
-namespace korvel::testing {
+namespace korvel::test {
 
-// A fresh directory under the system's temporary directory, removed with everything in
-// it when the object goes away. Permissions are restored first so removal cannot fail
-// on a tree a test made read-only.
+// A fresh directory under the system's temporary directory, removed with everything in it when
+// the object goes away.
 class TempDir {
 public:
     TempDir();
@@ -26,4 +25,4 @@ private:
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
 
-} // namespace korvel::testing
+} // namespace korvel::test
