@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "base/atomic_write.h"
@@ -24,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* savedManifestName = "installed-manifest.json";
 const char* const reusedNameMessage = "An existing release name was reused for different content.";
 const char* const failedDownloadMessage =
     "A game download failed its size or SHA-256 check. The previous version is unchanged.";
@@ -117,6 +120,36 @@ void setInstalledMode(const fs::path& destination, bool executable) {
     }
 }
 
+void flushDirectory(const fs::path& dir) { syncAndClose(openFile(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW), dir); }
+
+// Makes the staged tree at dir, as it is now, survive a power loss: the data and mode of every
+// release file, and the entries of every directory that holds them or the saved manifest (whose
+// content was flushed before its rename), dir included. The entry that names dir is left to
+// the caller. Verification has just admitted nothing else but empty directories, whose loss
+// no later verification notices.
+void flushReleaseTree(const fs::path& dir, const ReleaseManifest& manifest) {
+    std::set<fs::path> directories{dir};
+    for (const ReleaseFile& file : macFiles(manifest)) {
+        const fs::path path = dir / file.path;
+        // O_NONBLOCK: a FIFO swapped in after verification cannot hang the open.
+        syncAndClose(openFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK), path);
+        for (fs::path parent = fs::path(file.path).parent_path(); !parent.empty(); parent = parent.parent_path()) {
+            directories.insert(dir / parent);
+        }
+    }
+    for (const fs::path& directory : directories) {
+        flushDirectory(directory);
+    }
+}
+
+// The selection record may name a release only once a power loss can no longer take the
+// release, or the entries on the way to it, away: releases/ holds the release's entry, and
+// the root the entry of releases/, which this very run may have created.
+void flushEntriesUpTo(const fs::path& releases, const fs::path& root) {
+    flushDirectory(releases);
+    flushDirectory(root);
+}
+
 // One rename(2): the release appears complete or not at all, whatever happens around it.
 void moveIntoPlace(const fs::path& staging, const fs::path& release) {
     if (::rename(staging.c_str(), release.c_str()) != 0) {
@@ -138,7 +171,10 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
         // The files on disk must match the manifest just downloaded before the saved copy is
         // trusted to say which release they belong to.
         verify(release, manifest);
-        requireSameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
+        requireSameContent(BootstrapPolicy::parse(boundedData(release / savedManifestName)), manifest);
+        // Its tree was flushed before its rename into place, but the run that renamed it may
+        // have stopped before flushing the entries that lead to it.
+        flushEntriesUpTo(releases, root);
         commit(manifest.release);
         return release / BootstrapPolicy::entrypoint;
     }
@@ -169,10 +205,15 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
         setInstalledMode(destination, file.executable);
         completed += file.bytes;
     }
-    writeFileAtomically(staging.path() / "installed-manifest.json", data);
+    // Flushed before its rename, like every replacement; the tree flush below covers its entry.
+    writeFileAtomically(staging.path() / savedManifestName, data, Durability::contentFlushed);
     verify(staging.path(), manifest);
 
+    // Flushed before the rename: a release directory that a power loss leaves in place is then
+    // complete, and the next run can reuse it instead of refusing it for ever.
+    flushReleaseTree(staging.path(), manifest);
     moveIntoPlace(staging.path(), release);
+    flushEntriesUpTo(releases, root);
     // From here the release is in place; a failed or interrupted commit leaves the old
     // selection, and the next run selects this directory through the branch above.
     commit(manifest.release);
