@@ -44,10 +44,10 @@ void replaceFileAtomically(const fs::path& target, const FileFill& fill, Durabil
     fill(fd.get(), temporary);
     // A rename that reaches the disk before the data it names would leave an empty file
     // after a power loss; the flush orders them.
-    if (durability == Durability::flushed) {
-        syncAndClose(std::move(fd), temporary);
-    } else {
+    if (durability == Durability::none) {
         closeChecked(std::move(fd), temporary);
+    } else {
+        syncAndClose(std::move(fd), temporary);
     }
     if (check) {
         check(temporary);

@@ -13,7 +13,12 @@ enum class Durability {
     // content, or (on some file systems) an empty file. For callers that flush the result
     // themselves or can lose it.
     none,
-    // The new content is flushed before the rename and the directory after it: once the call
+    // The new content is flushed before the rename, so a power loss leaves the old content or
+    // the whole new one, never an empty or partial file; the rename itself becomes durable
+    // only when the caller flushes the directory, which lets it flush once after several
+    // changes, or treat that flush as optional.
+    contentFlushed,
+    // As contentFlushed, and the directory is flushed after the rename: once the call
     // returns, the new content survives a power loss.
     flushed,
 };

@@ -30,9 +30,23 @@ void closeChecked(UniqueFd fd, const std::filesystem::path& path) {
     }
 }
 
+int flushToStableStorage(int fd) {
+#if defined(__APPLE__)
+    if (::fcntl(fd, F_FULLFSYNC) == 0) {
+        return 0;
+    }
+    // File systems without the request (network and FAT volumes, for example) refuse it, and
+    // fsync is the best they offer; any other failure is the flush's own.
+    if (const int error = errno; error != ENOTSUP && error != EINVAL) {
+        return error;
+    }
+#endif
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
 void syncAndClose(UniqueFd fd, const std::filesystem::path& path) {
-    if (::fsync(fd.get()) != 0) {
-        throwSystemError(errno, "fsync", path);
+    if (const int error = flushToStableStorage(fd.get()); error != 0) {
+        throwSystemError(error, "fsync", path);
     }
     closeChecked(std::move(fd), path);
 }

@@ -41,6 +41,14 @@ UniqueFd openFile(const std::filesystem::path& path, int flags, mode_t mode = 0)
 // data did not make it, so such a file must not be used. path only names the file in errors.
 void closeChecked(UniqueFd fd, const std::filesystem::path& path);
 
+// Flushes what fd's file or directory holds (data, size, mode, entries) to stable storage and
+// answers 0, or the errno of the failure. Every flush that a later rename relies on goes
+// through here, because on macOS fsync(2) only hands the data to the drive, which may keep it
+// in its cache and write it out in any order, so the rename could reach the disk first;
+// F_FULLFSYNC also empties the drive's cache. Where a file system does not support
+// F_FULLFSYNC, fsync is the best there is.
+int flushToStableStorage(int fd);
+
 // Flushes the file (or directory) to stable storage, then closes it; the close is not
 // attempted when the flush failed.
 void syncAndClose(UniqueFd fd, const std::filesystem::path& path);

@@ -79,6 +79,10 @@ fs::path standardizedPath(const fs::path& path) {
     return result;
 }
 
+void refuseSymbolicLink() {
+    throw BootstrapError::invalid("An installation path is a symbolic link; no files were changed.");
+}
+
 void OnlineInstaller::noSymlinks(const fs::path& path) const {
     const std::string& rootText = root.native();
     const std::string standardized = standardizedPath(path).native();
@@ -93,7 +97,7 @@ void OnlineInstaller::noSymlinks(const fs::path& path) const {
     while (current.native().size() >= rootText.size()) {
         struct stat status {};
         if (::lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-            throw BootstrapError::invalid("An installation path is a symbolic link; no files were changed.");
+            refuseSymbolicLink();
         }
         if (current.native() == rootText) {
             return;

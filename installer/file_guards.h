@@ -9,4 +9,7 @@ namespace korvel {
 // the install root, and a resolved path would hide exactly the links they look for.
 std::filesystem::path standardizedPath(const std::filesystem::path& path);
 
+// The refusal of a path inside the root that is, or runs through, a symbolic link.
+[[noreturn]] void refuseSymbolicLink();
+
 } // namespace korvel

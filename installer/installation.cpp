@@ -28,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* savedManifestName = "installed-manifest.json";
 const char* const reusedNameMessage = "An existing release name was reused for different content.";
 const char* const failedDownloadMessage =
     "A game download failed its size or SHA-256 check. The previous version is unchanged.";
@@ -124,6 +125,36 @@ void setInstalledMode(const fs::path& destination, bool executable) {
     }
 }
 
+void flushDirectory(const fs::path& dir) { syncAndClose(openFile(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW), dir); }
+
+// Makes the staged tree at dir, as it is now, survive a power loss: the data and mode of every
+// release file, and the entries of every directory that holds them or the saved manifest (whose
+// content was flushed before its rename), dir included. The entry that names dir is left to
+// the caller. Verification has just admitted nothing else but empty directories, whose loss
+// no later verification notices.
+void flushReleaseTree(const fs::path& dir, const ReleaseManifest& manifest) {
+    std::set<fs::path> directories{dir};
+    for (const ReleaseFile& file : macFiles(manifest)) {
+        const fs::path path = dir / file.path;
+        // O_NONBLOCK: a FIFO swapped in after verification cannot hang the open.
+        syncAndClose(openFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK), path);
+        for (fs::path parent = fs::path(file.path).parent_path(); !parent.empty(); parent = parent.parent_path()) {
+            directories.insert(dir / parent);
+        }
+    }
+    for (const fs::path& directory : directories) {
+        flushDirectory(directory);
+    }
+}
+
+// The selection record may name a release only once a power loss can no longer take the
+// release, or the entries on the way to it, away: releases/ holds the release's entry, and
+// the root the entry of releases/, which this very run may have created.
+void flushEntriesUpTo(const fs::path& releases, const fs::path& root) {
+    flushDirectory(releases);
+    flushDirectory(root);
+}
+
 // One rename(2): the release appears complete or not at all, whatever happens around it.
 void moveIntoPlace(const fs::path& staging, const fs::path& release) {
     if (::rename(staging.c_str(), release.c_str()) != 0) {
@@ -139,7 +170,7 @@ void moveIntoPlace(const fs::path& staging, const fs::path& release) {
 // nothing tells which release the damaged files were.
 bool OnlineInstaller::savedManifestDescribes(const fs::path& release, const ReleaseManifest& manifest) const {
     try {
-        return sameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
+        return sameContent(BootstrapPolicy::parse(boundedData(release / savedManifestName)), manifest);
     } catch (const BootstrapError&) {
         return false;
     } catch (const DecodingError&) {
@@ -226,7 +257,8 @@ void OnlineInstaller::stage(const ReleaseManifest& manifest, const std::string& 
         setInstalledMode(destination, file.executable);
         completed += file.bytes;
     }
-    writeFileAtomically(staging / "installed-manifest.json", data);
+    // Flushed before its rename, like every replacement; the tree flush covers its entry.
+    writeFileAtomically(staging / savedManifestName, data, Durability::contentFlushed);
     verify(staging, manifest);
 }
 
@@ -250,7 +282,10 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
             damage = std::current_exception();
         }
         if (!damage) {
-            requireSameContent(BootstrapPolicy::parse(boundedData(release / "installed-manifest.json")), manifest);
+            requireSameContent(BootstrapPolicy::parse(boundedData(release / savedManifestName)), manifest);
+            // Its tree was flushed before its rename into place, but the run that renamed it may
+            // have stopped before flushing the entries that lead to it.
+            flushEntriesUpTo(releases, root);
             commit(manifest.release);
             return release / BootstrapPolicy::entrypoint;
         }
@@ -262,6 +297,9 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
     const StagingDirectory staging(stagingPath);
     stage(manifest, data, staging.path());
 
+    // Flushed before the rename: a release directory that a power loss leaves in place is then
+    // complete, and the next run can reuse it instead of refusing it for ever.
+    flushReleaseTree(staging.path(), manifest);
     if (damage) {
         // One step swaps the repaired tree in; the damaged one goes with the staging directory.
         // Where the platform cannot swap, the damaged release stays and its failure stands.
@@ -271,6 +309,7 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
     } else {
         moveIntoPlace(staging.path(), release);
     }
+    flushEntriesUpTo(releases, root);
     // From here the release is in place; a failed or interrupted commit leaves the old
     // selection, and the next run selects this directory through the branch above.
     commit(manifest.release);

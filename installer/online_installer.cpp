@@ -1,11 +1,13 @@
 #include "installer/online_installer.h"
 
 #include <exception>
+#include <optional>
 #include <system_error>
 
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include "base/process.h"
 #include "base/scope_exit.h"
 #include "base/unique_fd.h"
 #include "base/uuid.h"
@@ -23,8 +25,10 @@ namespace fs = std::filesystem;
 // Holds the exclusive update lock of the install root for its lifetime. The lock belongs to
 // the open descriptor, so a launcher that dies releases it with its descriptors; the file
 // itself is never written or removed and its presence means nothing. The descriptor is not
-// close-on-exec, so the signature tool started during verification shares the lock until it
-// exits; the installer waits for that tool, so the lock still ends with prepare().
+// close-on-exec and every child started while the lock is held inherits it, so the signature
+// tool started during verification shares the lock until it exits, even if the launcher dies
+// meanwhile; the installer waits for that tool, so the lock still ends with prepare(). The
+// game, started after prepare(), never holds it.
 class UpdateLock {
 public:
     explicit UpdateLock(const fs::path& path)
@@ -37,6 +41,7 @@ public:
             fd.reset();
             throw BootstrapError::invalid("Another Korvel launcher is updating. Wait for it to finish.");
         }
+        sharedWithChildren.emplace(fd.get());
     }
     UpdateLock(const UpdateLock&) = delete;
     UpdateLock& operator=(const UpdateLock&) = delete;
@@ -44,6 +49,7 @@ public:
 
 private:
     UniqueFd fd;
+    std::optional<InheritedByChildren> sharedWithChildren;  // goes before fd closes
 };
 
 } // namespace

@@ -24,7 +24,7 @@ constexpr const char* recordName = "current.json";
 void flushToDisk(const fs::path& path, int flags) {
     const UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
     if (fd) {
-        ::fsync(fd.get());
+        flushToStableStorage(fd.get());
     }
 }
 
@@ -33,11 +33,13 @@ void flushToDisk(const fs::path& path, int flags) {
 void OnlineInstaller::commit(const std::string& release) const {
     const fs::path record = root / recordName;
     noSymlinks(record);
-    writeFileAtomically(record, encodeJson(CurrentRelease{1, release}));
+    // The content reaches the disk before the rename can: a power loss right after the rename
+    // must not leave a record that names nothing, or an empty one.
+    writeFileAtomically(record, encodeJson(CurrentRelease{1, release}), Durability::contentFlushed);
     if (::chmod(record.c_str(), 0600) != 0) {
         throwSystemError(errno, "chmod", record);
     }
-    // The record's data, then the directory entry the rename changed: after both, a crash
+    // The record's mode, then the directory entry the rename changed: after both, a power loss
     // leaves the new selection; before them, the old or the new one, never a torn file.
     flushToDisk(record, O_RDONLY | O_NOFOLLOW);
     flushToDisk(root, O_RDONLY);

@@ -2,14 +2,18 @@
 #include <cerrno>
 #include <cstddef>
 #include <exception>
+#include <optional>
 #include <set>
 #include <string>
-#include <system_error>
+#include <string_view>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/scope_exit.h"
 #include "base/system_error.h"
 #include "base/unique_fd.h"
 #include "installer/file_guards.h"
@@ -38,17 +42,113 @@ struct stat itemStatus(const fs::path& path) {
     return status;
 }
 
-// The entries of one directory, sorted so that the first problem reported does not depend
-// on the file system's order. Read whole before the caller descends, so a deep tree holds
-// no more than one directory open at a time. When the directory cannot be read, error is
-// set and the result holds what was read before the failure.
-std::vector<fs::path> directoryEntries(const fs::path& dir, std::error_code& error) {
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        entries.push_back(it->path());
+// One directory of the tree pass: its entry names, sorted so that the first problem reported
+// does not depend on the file system's order, and which one comes next. Read whole on entry,
+// so the walk holds no more than the directory it stands in open, however deep the tree.
+struct WalkedDirectory {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+    std::size_t relativeLength = 0;  // of the relative path of its entries' parent, "/" included
+    bool readToEnd = false;          // a failed read keeps the names that came before it
+};
+
+// The directory open at fd; nullopt when it cannot be read at all.
+std::optional<WalkedDirectory> readDirectory(int fd, std::size_t relativeLength) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return std::nullopt;
     }
-    std::sort(entries.begin(), entries.end());
-    return entries;
+    // closedir() closes the descriptor it reads, and the walk still needs fd.
+    UniqueFd readable(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    DIR* const stream = readable ? ::fdopendir(readable.get()) : nullptr;
+    if (stream == nullptr) {
+        return std::nullopt;
+    }
+    readable.release();
+    const ScopeExit closeStream([stream] { ::closedir(stream); });
+    WalkedDirectory walked;
+    walked.device = status.st_dev;
+    walked.inode = status.st_ino;
+    walked.relativeLength = relativeLength;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr) {
+            walked.readToEnd = errno == 0;
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            walked.names.emplace_back(name);
+        }
+    }
+    std::sort(walked.names.begin(), walked.names.end());
+    return walked;
+}
+
+[[noreturn]] void uninspectable() { throw BootstrapError::invalid("Cannot inspect the installed game directory."); }
+
+// Tree pass: below dir only allowed regular files, directories and other items that are not
+// symbolic links, visited depth first, in name order within each directory. Each entry costs
+// one fstatat() in the directory it stands in, so the pass is linear in the number of entries
+// however deep the tree (a check of every path up to the root is cubic in the depth): dir and
+// all above it passed noSymlinks, and every directory below it is entered, through a
+// descriptor that refuses a link, only after it was seen not to be one. Names read from a
+// directory hold no "/" and are never "." or "..", so every item lies inside dir. The walk
+// climbs back through "..", and gives up with the uninspectable message when that is not the
+// directory it came from (the tree was moved while it was walked). Directories that cannot be
+// opened or read are passed over; the file pass still checks every release file.
+void checkTree(const fs::path& dir, const std::set<std::string>& allowed) {
+    UniqueFd current(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::optional<WalkedDirectory> top = current ? readDirectory(current.get(), 0) : std::nullopt;
+    if (!top || !top->readToEnd) {
+        uninspectable();
+    }
+    std::vector<WalkedDirectory> stack;
+    stack.push_back(std::move(*top));
+    std::string relative;
+    while (!stack.empty()) {
+        WalkedDirectory& walked = stack.back();
+        if (walked.next == walked.names.size()) {
+            stack.pop_back();
+            if (stack.empty()) {
+                break;
+            }
+            UniqueFd parent(::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat status {};
+            if (!parent || ::fstat(parent.get(), &status) != 0 || status.st_dev != stack.back().device ||
+                status.st_ino != stack.back().inode) {
+                uninspectable();
+            }
+            current = std::move(parent);
+            relative.resize(stack.back().relativeLength);
+            continue;
+        }
+        const std::string& name = walked.names[walked.next++];
+        struct stat status {};
+        if (::fstatat(current.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            throwSystemError(errno, "lstat", dir / (relative + name));
+        }
+        if (S_ISLNK(status.st_mode)) {
+            refuseSymbolicLink();
+        }
+        if (S_ISREG(status.st_mode)) {
+            if (!allowed.contains(relative + name)) {
+                throw BootstrapError::invalid("An installed release contains an unexpected file: " + relative + name);
+            }
+        } else if (S_ISDIR(status.st_mode)) {
+            UniqueFd child(::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            std::optional<WalkedDirectory> entered =
+                child ? readDirectory(child.get(), relative.size() + name.size() + 1) : std::nullopt;
+            if (entered) {
+                relative.append(name).push_back('/');
+                stack.push_back(std::move(*entered));
+                current = std::move(child);
+            }
+        }
+    }
 }
 
 } // namespace
@@ -58,35 +158,7 @@ void OnlineInstaller::verify(const fs::path& dir, const ReleaseManifest& manifes
     std::set<std::string> allowed = BootstrapPolicy::paths;
     allowed.insert(savedManifestName);
 
-    std::error_code error;
-    std::vector<fs::path> pending = directoryEntries(dir, error);
-    if (error) {
-        throw BootstrapError::invalid("Cannot inspect the installed game directory.");
-    }
-    // Tree pass: nothing but the release files and the saved manifest, and no links.
-    // Directories that cannot be read are passed over; every release file is still
-    // checked by the file pass below.
-    const std::string prefix = standardizedPath(dir).native() + '/';
-    std::reverse(pending.begin(), pending.end());
-    while (!pending.empty()) {
-        const fs::path item = std::move(pending.back());
-        pending.pop_back();
-        noSymlinks(item);
-        const struct stat status = itemStatus(item);
-        if (S_ISREG(status.st_mode)) {
-            const std::string path = standardizedPath(item).native();
-            if (!path.starts_with(prefix)) {
-                throw BootstrapError::invalid("An installed file escaped its release directory.");
-            }
-            const std::string relative = path.substr(prefix.size());
-            if (!allowed.contains(relative)) {
-                throw BootstrapError::invalid("An installed release contains an unexpected file: " + relative);
-            }
-        } else if (S_ISDIR(status.st_mode)) {
-            std::vector<fs::path> children = directoryEntries(item, error);
-            pending.insert(pending.end(), children.rbegin(), children.rend());
-        }
-    }
+    checkTree(dir, allowed);
 
     // File pass: every listed file present, of its size and digest, executable if marked.
     // The cheap checks run first, in manifest order, up to the first file that fails them;

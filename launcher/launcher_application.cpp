@@ -1,5 +1,6 @@
 #include "launcher/launcher_application.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -8,6 +9,11 @@
 namespace korvel {
 
 void runLauncherApplication(const char* programName, PrepareOperation prepare) {
+    // A file-size limit below a release file must fail that write with EFBIG, which the
+    // installer answers like any other failed download (staging removed, the fallback tried),
+    // instead of killing the launcher mid-download. Children start with every signal at its
+    // default again (startProcess).
+    std::signal(SIGXFSZ, SIG_IGN);
     std::string name = programName != nullptr ? programName : "korvel-launcher";
     int qtArgc = 1;
     char* qtArgv[] = {name.data(), nullptr};

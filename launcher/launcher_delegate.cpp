@@ -42,11 +42,18 @@ bool LauncherDelegate::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void LauncherDelegate::startPreparation() {
-    if (worker.joinable()) {
+    if (preparationStarted) {
         return;
     }
+    preparationStarted = true;
     window->removeEventFilter(this);
-    worker = std::thread([this] { prepareAndLaunch(); });
+    // No thread under a tight process or address-space limit: the player gets the one alert,
+    // and nothing is thrown into the event loop, which would abort the launcher.
+    try {
+        worker = std::thread([this] { prepareAndLaunch(); });
+    } catch (...) {
+        showFailure(std::current_exception());
+    }
 }
 
 // Every job below is queued to this object's (the GUI) thread, which runs posted jobs one at
@@ -66,13 +73,13 @@ void LauncherDelegate::prepareAndLaunch() {
         QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
     } catch (...) {
         QMetaObject::invokeMethod(
-            this,
-            [this, description = QString::fromStdString(describeError(std::current_exception()))] {
-                window->showFailure(description);
-                emit finished();
-            },
-            Qt::QueuedConnection);
+            this, [this, error = std::current_exception()] { showFailure(error); }, Qt::QueuedConnection);
     }
+}
+
+void LauncherDelegate::showFailure(std::exception_ptr error) {
+    window->showFailure(QString::fromStdString(describeError(error)));
+    emit finished();
 }
 
 } // namespace korvel

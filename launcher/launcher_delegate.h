@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -45,9 +46,12 @@ private:
     void startPreparation();
     void prepareAndLaunch();
     void reportStatus(const std::string& message, double fraction);
+    // The one alert for error, then the end of the launch. GUI thread only.
+    void showFailure(std::exception_ptr error);
 
     PrepareOperation prepare;
     std::unique_ptr<LauncherWindow> window;
+    bool preparationStarted = false;
     std::thread worker;
 };
 
