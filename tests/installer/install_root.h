@@ -33,6 +33,7 @@ struct InstallRoot {
     std::vector<std::pair<std::string, double>> statuses;
     PreparedClient client;
     UniqueFd otherLauncher;  // a descriptor of the update lock that another launcher holds, when a test takes it
+    InstallerOptions options;
 
     // One launcher run: prepare() and its outcome, paths relative to the root; client holds what it prepared.
     std::string prepare() {
@@ -50,7 +51,7 @@ struct InstallRoot {
         const auto status = [this](const std::string& message, double fraction) {
             statuses.emplace_back(message, fraction);
         };
-        return outcomeOf([&] { client = OnlineInstaller(root, download, verifySignature, status).prepare(); }, root);
+        return outcomeOf([&] { client = OnlineInstaller(root, download, verifySignature, status, options).prepare(); }, root);
     }
 
     // What the network offers: release, with a manifest the policy refuses when schema is not 1.

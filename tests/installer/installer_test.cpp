@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -192,6 +194,80 @@ TEST(Prepare, RefusesAChangedInstalledReleaseWithItsFirstFaultInManifestOrder) {
         for (std::size_t j = i + 1; j < std::size(faults); ++j) {
             EXPECT_EQ(outcomeWith({i, j}), faults[i].outcome) << faults[i].path << " before " << faults[j].path;
         }
+    }
+}
+
+// The installer's options, all on, as the launcher runs it. Each row is a run after r0 was
+// installed and selected, offering r1, which shares r0's pack; on every row the run starts r1.
+TEST(Prepare, WithItsOptionsReusesRemovesLeftoversPrunesAndRepairs) {
+    const SampleRelease r0 = sampleRelease("r0", 8192);
+    const SampleRelease r1 = sampleRelease("r1", 8192);
+    const std::string pack = contents + "Resources/Korvel_Online.pck";
+    const auto urlsOf = [&](const SampleRelease& release, std::initializer_list<std::string> paths) {
+        std::vector<std::string> urls{BootstrapPolicy::manifestURL};
+        for (const ReleaseFile& file : release.files()) {
+            if (paths.size() == 0 || std::find(paths.begin(), paths.end(), file.path) != paths.end()) {
+                urls.push_back(file.url);
+            }
+        }
+        return urls;
+    };
+    std::vector<std::string> allButPack = urlsOf(r1, {});
+    std::erase(allButPack, r1.files()[6].url);
+    const struct {
+        const char* name;
+        std::function<void(InstallRoot&)> change;
+        std::vector<std::string> requests;
+        std::set<std::string> releases;  // what stays in releases/ (r1 is the one selected after the run)
+    } rows[] = {
+        {"the shared pack reused", [](auto&) {}, allButPack, {"r0", "r1"}},
+        {"a reuse source altered on disk", [&](auto& run) { flipByteOf(run.root / "releases/r0" / pack); },
+         urlsOf(r1, {}), {"r0", "r1"}},
+        {"a reuse source a link", [&](auto& run) {
+             fs::rename(run.root / "releases/r0" / pack, run.temp / "pack");
+             fs::create_symlink(run.temp / "pack", run.root / "releases/r0" / pack);
+         }, urlsOf(r1, {}), {"r0", "r1"}},
+        {"a reuse source a FIFO", [&](auto& run) {
+             fs::remove(run.root / "releases/r0" / pack);
+             ::mkfifo((run.root / "releases/r0" / pack).c_str(), 0644);
+         }, urlsOf(r1, {}), {"r0", "r1"}},
+        {"leftovers of stopped runs, and a link among them", [](auto& run) {
+             fs::create_directories(run.root / ".stage-x/a");
+             writeFile(run.root / ".manifest-y.json", "{}");
+             linkOut(run, ".stage-link");
+             writeFile(run.temp / "elsewhere/kept", "k");
+         }, allButPack, {"r0", "r1"}},
+        {"older releases and a link in releases/", [&](auto& run) {
+             fs::copy(run.root / "releases/r0", run.root / "releases/old", fs::copy_options::recursive);
+             linkOut(run, "releases/zlink");
+             writeFile(run.temp / "elsewhere/kept", "k");
+         }, allButPack, {"r0", "r1"}},
+        {"the offered release in place with one byte damaged, as is r0's copy", [&](auto& run) {
+             run.offer(r1);
+             run.prepare();
+             flipByteOf(run.root / "releases/r1" / pack);
+             flipByteOf(run.root / "releases/r0" / pack);
+         }, urlsOf(r1, {pack}), {"r0", "r1"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        InstallRoot run;
+        run.options = {true, true, true, true, {}};
+        run.installEarlier(r0);
+        row.change(run);
+        run.offer(r1);
+        run.requests.clear();
+        EXPECT_EQ(run.prepare(), "");
+        EXPECT_EQ(run.started(), "r1");
+        EXPECT_EQ(run.requests, row.requests);
+        std::set<std::string> releases;
+        for (const auto& entry : fs::directory_iterator(run.root / "releases")) {
+            releases.insert(entry.path().filename());
+        }
+        EXPECT_EQ(releases, row.releases);
+        EXPECT_TRUE(!fs::exists(run.temp / "elsewhere") || fs::exists(run.temp / "elsewhere/kept"));
+        run.network.clear();
+        EXPECT_EQ(run.prepare(), "") << "the release in place verifies";
     }
 }
 
