@@ -15,6 +15,9 @@
 #   /status/CODE             CODE with an empty body
 #   /moved/CODE              CODE with "Location: /online-beta/target" and an empty body
 #   /cookie                  200 with Set-Cookie and a body of 2 bytes
+#   /range/N[/HOW]           N bytes; asked for "Range: bytes=S-", a 206 "bytes S-(N-1)/N" of the
+#                            rest, or as HOW says: "whole" a 200 of all N, "shifted" a 206 that
+#                            starts at S+1, "longer" one that runs past N, "cut" one cut after its head
 # anything else              404
 
 import itertools
@@ -33,10 +36,23 @@ def head(status, *fields):
     return "\r\n".join(lines).encode("latin-1")
 
 
-def respond(conn, target):
+def respond_range(conn, size, start, how):
+    if start is None or how == "whole":
+        conn.sendall(head(200, ("Content-Length", size)) + body(size))
+        return
+    first, last = start + (how == "shifted"), size - 1 + (how == "longer")
+    data = (body(size) + body(2))[first:last + 1]
+    conn.sendall(head(206, ("Content-Range", "bytes %d-%d/%d" % (first, last, size)), ("Content-Length", len(data))))
+    conn.sendall(b"" if how == "cut" else data)
+
+
+def respond(conn, target, headers):
     parts = target.replace("/online-beta/", "/", 1).strip("/").split("/")
     name, args = parts[0], [int(p) for p in parts[1:] if p.isdigit()]
-    if name == "body" and args:
+    if name == "range" and args:
+        ranges = [h.split("=")[1].rstrip("-") for h in headers if h.lower().startswith("range: bytes=")]
+        respond_range(conn, args[0], int(ranges[0]) if ranges else None, parts[-1])
+    elif name == "body" and args:
         conn.sendall(head(200, ("Content-Length", args[0])) + body(args[-1]))
     elif name in ("chunked", "cut") and args:
         data, piece = body(args[0]), args[1] if len(args) > 1 else 16384
@@ -68,7 +84,7 @@ def main():
             with context.wrap_socket(raw, server_side=True) as conn, conn.makefile("rb") as reader:
                 lines = [line.decode("latin-1").rstrip("\r\n") for line in itertools.takewhile(bytes.strip, reader)]
                 log.write("\n".join([lines[0]] + sorted(lines[1:])) + "\n\n")
-                respond(conn, lines[0].split(" ")[1])
+                respond(conn, lines[0].split(" ")[1], lines[1:])
         except (OSError, ssl.SSLError, ValueError, IndexError):
             pass
         finally:

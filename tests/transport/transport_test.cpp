@@ -106,6 +106,36 @@ TEST_F(Download, StoresAtMostTheApprovedBodyAndRefusesAnyOtherAnswer) {
     EXPECT_EQ(log.find("/online-beta/target"), std::string::npos) << "a redirect was followed";
 }
 
+// A resumable transfer into a file that holds the first 400 of 1000 bytes: it asks for the
+// rest and accepts only exactly the rest; a whole body starts the file again; any other answer
+// is refused and empties the file, so that the next attempt asks for the whole body.
+TEST_F(Download, ResumesOnlyWithExactlyTheRestOfTheBody) {
+    const struct {
+        std::string how;
+        std::string outcome;
+        std::size_t stored;
+    } rows[] = {
+        {"", "", 1000}, {"whole", "", 1000}, {"shifted", unavailable, 0}, {"longer", unavailable, 0}, {"cut", "curl 18", 400},
+    };
+    TransportOptions resumable = transport;
+    resumable.resume = true;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.how);
+        writeFile(staging, servedBody(400));
+        reports.clear();
+        const auto report = [this](std::int64_t received) { reports.push_back(received); };
+        EXPECT_EQ(outcomeOf([&] { BoundedDownload(staging, 1000, report, resumable).fetch(fileUrl("range/1000/" + row.how)); }),
+                  row.outcome);
+        EXPECT_TRUE(readFile(staging) == servedBody(row.stored)) << "stored " << fs::file_size(staging) << " bytes";
+        if (row.how.empty()) {
+            EXPECT_GT(reports.front(), 400) << "the progress of a resumed file starts again from zero";
+        }
+    }
+    EXPECT_NE(readFile(scratch / "log").find("Range: bytes=400-\n"), std::string::npos);
+    writeFile(staging, servedBody(1000));
+    EXPECT_EQ(fetch(fileUrl("range/1000"), 1000, resumable), "") << "a complete file is fetched again, whole";
+}
+
 // Every host named here leads to the server, so a request that leaks out shows in its log.
 TEST_F(Download, SendsNothingToAnAddressOutsideTheApprovedOrigins) {
     TransportOptions options = transport;
