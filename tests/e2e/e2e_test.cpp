@@ -34,7 +34,7 @@ protected:
     // it into the site, all with korvel-release.
     void publish(const std::string& release, const std::string& key = KORVEL_TEST_PRIVATE_KEY,
                  const std::vector<std::string>& options = {}) {
-        SampleRelease sample = sampleRelease(release, 1 << 20);
+        SampleRelease sample = sampleRelease(release, packBytes);
         // The game records how it was started, then runs on, so that a launcher waiting for it is caught.
         sample.contents[BootstrapPolicy::entrypoint] = "#!/bin/sh\nreport='" + game.string() + "'\n" + R"(
 out=$(readlink /proc/$$/fd/1) errors=$(readlink /proc/$$/fd/2)
@@ -57,10 +57,9 @@ exec sleep 60
 
     // Runs the launcher as a player would, to its end, and answers how the game it started was
     // started, line by line (the game is ended then), or nothing.
-    std::vector<std::string> launch(const std::vector<std::string>& extraEnvironment = {}) {
-        std::vector<std::string> environment = {"HOME=" + work.path().string(), "PATH=/usr/bin:/bin",
-                                                "QT_QPA_PLATFORM=offscreen"};
-        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+    std::vector<std::string> launch(std::vector<std::string> environment = {}) {
+        environment.insert(environment.end(), {"HOME=" + work.path().string(), "PATH=/usr/bin:/bin",
+                                               "QT_QPA_PLATFORM=offscreen"});
         fs::remove(game);
         const ChildResult launcher = runChild({KORVEL_E2E_LAUNCHER}, &environment, std::chrono::seconds(60));
         EXPECT_EQ(launcher.exitStatus, 0) << "it did not end, probably showing its alert: " << launcher.errors;
@@ -83,6 +82,7 @@ exec sleep 60
     }
 
     TempDir work;
+    std::size_t packBytes = 1 << 20;
     fs::path site = work / "site";
     fs::path game = work / "game";
     std::unique_ptr<NginxServer> server;
@@ -127,6 +127,45 @@ TEST_F(LauncherEndToEnd, InstallsOnceRefusesBadUpdatesAndFallsBackWithoutTheServ
 
     server.reset();
     EXPECT_THAT(launch(), Contains(program("beta-1"))) << "without the server";
+}
+
+// A launcher killed in the middle of the pack leaves what arrived, and the next start asks for
+// exactly the rest: nginx answers its second request for the pack with a 206 for the remainder,
+// the two together sending little more than the pack itself, and the game starts.
+TEST_F(LauncherEndToEnd, ContinuesAPackThatAKilledLauncherLeftHalfDone) {
+    packBytes = 8 << 20;
+    publish("beta-1");
+    server = std::make_unique<NginxServer>(
+        NginxOptions{.site = site, .port = KORVEL_E2E_PORT, .bytesPerSecond = 2 << 20});
+    const fs::path partials = work / ".local/share/Korvel/OnlineBetaClient/partial-downloads";
+    {
+        const std::vector<std::string> environment = {"HOME=" + work.path().string(), "QT_QPA_PLATFORM=offscreen"};
+        const ChildProcess killed({KORVEL_E2E_LAUNCHER}, {.environment = &environment});
+        ASSERT_TRUE(eventually([&] {
+            std::error_code none;
+            for (const auto& entry : fs::directory_iterator(partials, none)) {
+                return entry.file_size() > (2u << 20);
+            }
+            return false;
+        }));
+    }  // killed
+    EXPECT_THAT(launch(), Contains(program("beta-1")));
+    std::istringstream responses(server->responses());
+    std::vector<std::string> answers;  // for the pack: "<status> <Range asked>"
+    std::vector<std::int64_t> sent;
+    for (std::string status, bytes, range, target; responses >> status >> bytes >> range >> target;) {
+        if (target.ends_with(".pck")) {
+            answers.push_back(status + " " + range);
+            sent.push_back(std::stoll(bytes));
+        }
+    }
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0], "200 -");
+    const std::int64_t kept = std::stoll(answers[1].substr(std::string("206 bytes=").size()));
+    EXPECT_EQ(answers[1], "206 bytes=" + std::to_string(kept) + "-");
+    EXPECT_EQ(kept + sent[1], static_cast<std::int64_t>(packBytes)) << "the rest, exactly";
+    EXPECT_LE(sent[0] + sent[1], static_cast<std::int64_t>(packBytes + (1 << 20))) << "bytes on the wire";
+    EXPECT_TRUE(fs::is_empty(partials)) << "a completed file left the partial downloads";
 }
 
 } // namespace

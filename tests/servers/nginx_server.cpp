@@ -42,6 +42,8 @@ NginxServer::NginxServer(NginxOptions options)
         std::ostringstream text;
         text << "master_process off; pid nginx.pid; error_log error.log warn; events {}\n"
              << "http {\n  log_format targets '$request_uri'; access_log access.log targets;\n"
+             << "  log_format responses '$status $body_bytes_sent $http_range $request_uri';\n"
+             << "  access_log responses.log responses; limit_rate " << options.bytesPerSecond << ";\n"
              << "  client_body_temp_path temp; proxy_temp_path temp; fastcgi_temp_path temp;\n"
              << "  uwsgi_temp_path temp; scgi_temp_path temp;\n  server {\n    listen 127.0.0.1:" << port_ << " ssl;\n"
              << "    ssl_certificate " KORVEL_TEST_CERTIFICATES "/server.pem;\n"
@@ -69,6 +71,10 @@ std::vector<std::string> NginxServer::waitForRequests(std::size_t count) const {
         return targets.size() >= count;
     });
     return targets;
+}
+
+std::string NginxServer::responses() const {
+    return fs::exists(directory / "responses.log") ? readFile(directory / "responses.log") : "";
 }
 
 } // namespace korvel::test

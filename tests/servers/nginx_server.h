@@ -18,6 +18,7 @@ struct NginxOptions {
     // private docroot() that every host shares.
     std::filesystem::path site{};
     int port = 0;  // 0: a free port; else one tried once (a client may have it built in)
+    int bytesPerSecond = 0;  // nginx's limit_rate for every response; 0: none
 };
 
 // nginx serving over TLS on 127.0.0.1 with the suite's certificate, as one foreground process
@@ -38,6 +39,9 @@ public:
     // The targets of the requests logged so far, in order, once there are at least count of them
     // (nginx logs a request a moment after the client has its answer), or after a generous wait.
     std::vector<std::string> waitForRequests(std::size_t count) const;
+
+    // Every response logged so far, one line each: "<status> <body bytes sent> <Range asked> <target>".
+    std::string responses() const;
 
 private:
     TempDir directory;
