@@ -4,6 +4,7 @@
 // starting their game.
 
 #include <csignal>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "policy/bootstrap_policy.h"
+#include "policy/manifest_signature.h"
 #include "tests/servers/child_process.h"
 #include "tests/servers/nginx_server.h"
 #include "tests/support/eventually.h"
@@ -46,7 +48,7 @@ exec sleep 60
         const std::string bundle = (work / "bundles" / release / BootstrapPolicy::app).string();
         sample.writeBundle(work / "bundles" / release);
         std::vector<std::string> publishing{KORVEL_RELEASE_BINARY, "publish", "--release", release, "--bundle", bundle,
-                                            "--out", site.string()};
+                                            "--out", site.string(), "--manifest-key", manifestKey("first")};
         publishing.insert(publishing.end(), options.begin(), options.end());
         for (const auto& command : {std::vector<std::string>{KORVEL_RELEASE_BINARY, "sign", "--key", key, bundle},
                                     publishing}) {
@@ -74,6 +76,10 @@ exec sleep 60
             }
         }
         return report;
+    }
+
+    static std::string manifestKey(const std::string& name) {
+        return KORVEL_MANIFEST_KEYS "/" + name + "-private.pem";
     }
 
     std::string program(const std::string& release) const {
@@ -113,15 +119,16 @@ TEST_F(LauncherEndToEnd, InstallsOnceRefusesBadUpdatesAndFallsBackWithoutTheServ
     EXPECT_THAT(launch(), Contains(program("beta-1"))) << "after an update with a file altered on the server";
     EXPECT_FALSE(fs::exists(work / ".local/share/Korvel/OnlineBetaClient/releases/beta-3"));
 
-    // Each run fetched the manifest, then files in manifest order: the first all of beta-1, the
-    // second none; beta-2 and beta-3 share the game and the pack with beta-1, which are reused
-    // from it, so their runs fetched the ten other files, and beta-3's only up to the altered one.
-    const std::vector<std::string> requests = server->waitForRequests(13 + 1 + 11 + 10);
-    EXPECT_EQ(requests.size(), 35u);
-    for (const std::size_t run : {0, 13, 14, 25}) {
+    // Each run fetched the manifest and its signature, then files in manifest order: the first all
+    // of beta-1, the second none; beta-2 and beta-3 share the game and the pack with beta-1, which
+    // are reused from it, so their runs fetched the ten other files, beta-3's up to the altered one.
+    const std::vector<std::string> requests = server->waitForRequests(14 + 2 + 12 + 11);
+    EXPECT_EQ(requests.size(), 39u);
+    for (const std::size_t run : {0, 14, 16, 28}) {
         EXPECT_EQ(requests.at(run), "/online-beta/manifest.json") << "request " << run;
+        EXPECT_EQ(requests.at(run + 1), "/online-beta/manifest.json.sig") << "request " << run + 1;
     }
-    EXPECT_EQ(std::set(requests.begin() + 1, requests.begin() + 13).size(), 12u) << "each file exactly once";
+    EXPECT_EQ(std::set(requests.begin() + 2, requests.begin() + 14).size(), 12u) << "each file exactly once";
     EXPECT_THAT(requests, ::testing::Not(Contains(::testing::HasSubstr("beta-2/mac/" + BootstrapPolicy::entrypoint))));
     EXPECT_EQ(requests.back(), altered);
 
@@ -166,6 +173,57 @@ TEST_F(LauncherEndToEnd, ContinuesAPackThatAKilledLauncherLeftHalfDone) {
     EXPECT_EQ(kept + sent[1], static_cast<std::int64_t>(packBytes)) << "the rest, exactly";
     EXPECT_LE(sent[0] + sent[1], static_cast<std::int64_t>(packBytes + (1 << 20))) << "bytes on the wire";
     EXPECT_TRUE(fs::is_empty(partials)) << "a completed file left the partial downloads";
+}
+
+// The launcher trusts both manifest keys it was built with, and only a fresh manifest they
+// signed for it: each refused manifest leaves the release installed before starting, and a
+// publication with --rollback, under a new sequence number, is followed.
+TEST_F(LauncherEndToEnd, StartsTheInstalledReleaseWhenTheManifestCannotBeTrusted) {
+    publish("beta-1");
+    server = std::make_unique<NginxServer>(NginxOptions{.site = site, .port = KORVEL_E2E_PORT});
+    ASSERT_THAT(launch(), Contains(program("beta-1")));
+    const fs::path manifest = site / BootstrapPolicy::webHost / "online-beta/manifest.json";
+    const fs::path signature = site / BootstrapPolicy::webHost / "online-beta/manifest.json.sig";
+    const std::string replayed = readFile(manifest);
+    const std::string replayedSignature = readFile(signature);
+    const SigningKeyPair unknown = generateSigningKeyPair();
+    writeFile(work / "unknown.pem", unknown.privatePem);
+    const auto resign = [&](const std::string& key, const std::vector<std::string>& options = {}) {
+        std::vector<std::string> command{KORVEL_RELEASE_BINARY, "resign", "--out", site.string(), "--manifest-key", key};
+        command.insert(command.end(), options.begin(), options.end());
+        ASSERT_EQ(runChild(command).exitStatus, 0);
+    };
+    publish("beta-2");
+    resign(manifestKey("second"));
+    ASSERT_THAT(launch(), Contains(program("beta-2"))) << "signed with the second key";
+    const struct {
+        const char* name;
+        std::function<void()> change;
+    } refused[] = {
+        {"a replayed older manifest", [&] { writeFile(manifest, replayed), writeFile(signature, replayedSignature); }},
+        {"altered after signing", [&] { resign(manifestKey("first")), writeFile(manifest, readFile(manifest) + " "); }},
+        {"signed by an unknown key", [&] { resign((work / "unknown.pem").string()); }},
+        {"expired", [&] { resign(manifestKey("first"), {"--expires-at", "2020-01-01T00:00:00Z"}); }},
+        {"no signature", [&] { resign(manifestKey("first")), fs::remove(signature); }},
+        {"for another channel", [&] {
+             resign(manifestKey("first"));
+             const std::string live = readFile(manifest);
+             const std::int64_t sequence = signedDetails(live)->sequence + 1;
+             writeFile(manifest, withSignedDetails(live, {sequence, 4102444800}, {.publicKeysPem = {}, .channel = "live"}));
+             writeFile(signature, manifestSignatureFile(readFile(manifest), readFile(manifestKey("first"))));
+         }},
+    };
+    const fs::path accepted = work / ".local/share/Korvel/OnlineBetaClient/manifest-sequence.json";
+    const std::string acceptedBefore = readFile(accepted);
+    for (const auto& row : refused) {
+        SCOPED_TRACE(row.name);
+        row.change();
+        EXPECT_THAT(launch(), Contains(program("beta-2")));
+        EXPECT_EQ(readFile(accepted), acceptedBefore) << "the manifest was accepted";
+    }
+    resign(manifestKey("first"));
+    publish("beta-1", KORVEL_TEST_PRIVATE_KEY, {"--rollback"});
+    EXPECT_THAT(launch(), Contains(program("beta-1"))) << "after a rollback";
 }
 
 } // namespace
