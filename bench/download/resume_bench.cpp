@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -27,16 +26,6 @@ namespace fs = std::filesystem;
 struct Stopped : std::runtime_error {
     Stopped() : std::runtime_error("stopped half way") {}
 };
-
-// Body bytes of every response nginx logged so far, added up.
-long long bytesSent(const korvel::test::NginxServer& server) {
-    std::istringstream lines(server.responses());
-    long long total = 0;
-    for (std::string status, bytes, range, target; lines >> status >> bytes >> range >> target;) {
-        total += std::stoll(bytes);
-    }
-    return total;
-}
 
 double secondsOf(const std::function<void()>& work) {
     const auto start = std::chrono::steady_clock::now();
@@ -61,7 +50,7 @@ int main(int argc, char** argv) {
     const double freshSeconds = secondsOf([&] {
         korvel::BoundedDownload(fresh, size, [](std::int64_t) {}, options).fetch(url);
     });
-    const long long freshBytes = bytesSent(server);
+    const long long freshBytes = server.bytesSent();
 
     const fs::path resumed = scratch / "resumed.bin";
     try {
@@ -73,11 +62,11 @@ int main(int argc, char** argv) {
     } catch (const Stopped&) {
     }
     const long long kept = static_cast<long long>(fs::file_size(resumed));
-    const long long beforeResume = bytesSent(server);
+    const long long beforeResume = server.bytesSent();
     const double resumeSeconds = secondsOf([&] {
         korvel::BoundedDownload(resumed, size, [](std::int64_t) {}, options).fetch(url);
     });
-    const long long resumeBytes = bytesSent(server) - beforeResume;
+    const long long resumeBytes = server.bytesSent() - beforeResume;
     if (fs::file_size(resumed) != static_cast<std::uintmax_t>(size)) {
         std::fprintf(stderr, "the resumed file is incomplete\n");
         return 1;

@@ -122,16 +122,18 @@ struct PublishedRelease {
 };
 
 // Writes the release into nginx's document root where the policy's addresses point, and the
-// manifest describing it.
-PublishedRelease publish(const fs::path& docroot, const std::string& shape, std::int64_t total) {
-    PublishedRelease release{"bench-" + shape + "-" + std::to_string(total / mebibyte), {}, {}, fileSizes(shape, total)};
+// manifest describing it. A later version has the same pack and other contents in every other
+// file, as an update that changed only small files.
+PublishedRelease publish(const fs::path& docroot, const std::string& shape, std::int64_t total, int version = 1) {
+    PublishedRelease release{"bench-" + shape + "-" + std::to_string(total / mebibyte) + "-v" + std::to_string(version),
+                             {}, {}, fileSizes(shape, total)};
     const fs::path served = docroot / "online-beta" / release.name / "mac";
     std::vector<korvel::ReleaseFile> files;
     std::uint64_t seed = 1;
     release.urls.push_back(BootstrapPolicy::manifestURL);
     for (const std::string& path : BootstrapPolicy::paths) {
         const std::int64_t bytes = release.sizes.at(path);
-        writeSyntheticFile(served / path, bytes, seed++);
+        writeSyntheticFile(served / path, bytes, path == packPath() ? seed++ : 100 * version + seed++);
         const std::string url = BootstrapPolicy::downloadBase + release.name + "/mac/" + path;
         files.push_back({path, url, bytes, korvel::fileDigest(served / path), BootstrapPolicy::executables.contains(path)});
         release.urls.push_back(url);
@@ -228,11 +230,16 @@ struct Bench {
     }
 
     // One installation; phases receives its transfer phase and what follows it, in seconds.
-    ProcessFigures install(const fs::path& root, std::pair<double, double>* phases = nullptr) const {
+    // Options on: as the launcher installs, taking unchanged files from installed releases.
+    ProcessFigures install(const fs::path& root, std::pair<double, double>* phases = nullptr,
+                           bool options = false) const {
         const fs::path report = work / "install-phases.txt";
-        const ProcessFigures figures = measureProcess(
-            {besideThisProgram("korvel-bench-install").string(), root.string(), server.caFile().string(), address()},
-            std::nullopt, report);
+        std::vector<std::string> argv{besideThisProgram("korvel-bench-install").string(), root.string(),
+                                      server.caFile().string(), address()};
+        if (options) {
+            argv.push_back("--options");
+        }
+        const ProcessFigures figures = measureProcess(argv, std::nullopt, report);
         if (phases != nullptr) {
             std::ifstream(report) >> phases->first >> phases->second;
         }
@@ -329,6 +336,35 @@ struct Bench {
         line("    curl + sync --data of its files + openssl", durableCurlAndOpenssl, nullptr, "");
         std::printf("      (b) against this durable reference %16.3f\n",
                     installing.median() / durableCurlAndOpenssl.median());
+        measureUpdate(shape, total, installedRoot);
+    }
+
+    // (c) An update from the installed release to the next version, which changed every file but
+    // the pack, beside a first installation of that version, in the same run: the time of each
+    // and the body bytes nginx sent for it.
+    void measureUpdate(const std::string& shape, std::int64_t total, const fs::path& installedRoot) const {
+        publish(server.docroot(), shape, total, 2);
+        const fs::path updateRoot = work / ("update-" + shape);
+        const fs::path fullRoot = work / ("full-" + shape);
+        Row updating, installingFully;
+        std::vector<double> updateBytes, fullBytes;
+        for (int run = 0; run < runs; ++run) {
+            fs::remove_all(updateRoot);
+            fs::remove_all(fullRoot);
+            fs::copy(installedRoot, updateRoot, fs::copy_options::recursive);
+            double before = static_cast<double>(server.bytesSent());
+            measureStep(updating, [&] { return install(updateRoot, nullptr, true); });
+            updateBytes.push_back(static_cast<double>(server.bytesSent()) - before);
+            before = static_cast<double>(server.bytesSent());
+            measureStep(installingFully, [&] { return install(fullRoot); });
+            fullBytes.push_back(static_cast<double>(server.bytesSent()) - before);
+        }
+        fs::remove_all(updateRoot);
+        fs::remove_all(fullRoot);
+        std::printf("  (c) update to v2 (only the pack unchanged): %.3f s, %.1f MiB from the server; first installation "
+                    "of v2: %.3f s, %.1f MiB; ratio %.3f (target <= 0.50)\n",
+                    updating.median(), median(updateBytes) / mebibyte, installingFully.median(),
+                    median(fullBytes) / mebibyte, updating.median() / installingFully.median());
     }
 };
 

@@ -4,17 +4,19 @@
 // after it>": the transfer phase (with the digests that overlap it) and what follows it (the
 // staged verification, the rename and the commit).
 //
-// Usage: korvel-bench-install ROOT CA_FILE ADDRESS
+// Usage: korvel-bench-install ROOT CA_FILE ADDRESS [--options]
+// --options turns on what the launcher turns on (reuse of unchanged files and the rest).
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "installer/online_installer.h"
 #include "transport/bounded_download.h"
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fputs("usage: korvel-bench-install ROOT CA_FILE ADDRESS\n", stderr);
+    if (argc != 4 && !(argc == 5 && std::string_view(argv[4]) == "--options")) {
+        std::fputs("usage: korvel-bench-install ROOT CA_FILE ADDRESS [--options]\n", stderr);
         return 2;
     }
     try {
@@ -29,7 +31,8 @@ int main(int argc, char** argv) {
                 download.fetch(url);
                 lastDownloadEnd = std::chrono::steady_clock::now();
             },
-            [](const std::filesystem::path&) {});
+            [](const std::filesystem::path&) {}, {},
+            argc == 5 ? korvel::InstallerOptions{true, true, true, true, {}} : korvel::InstallerOptions{});
         if (installer.prepare().usedPrevious) {
             std::fputs("the installation fell back to the previous release\n", stderr);
             return 1;

@@ -77,4 +77,13 @@ std::string NginxServer::responses() const {
     return fs::exists(directory / "responses.log") ? readFile(directory / "responses.log") : "";
 }
 
+long long NginxServer::bytesSent() const {
+    std::istringstream lines(responses());
+    long long total = 0;
+    for (std::string status, bytes, range, target; lines >> status >> bytes >> range >> target;) {
+        total += std::stoll(bytes);
+    }
+    return total;
+}
+
 } // namespace korvel::test

@@ -42,6 +42,7 @@ public:
 
     // Every response logged so far, one line each: "<status> <body bytes sent> <Range asked> <target>".
     std::string responses() const;
+    long long bytesSent() const;  // the body bytes of every response logged so far
 
 private:
     TempDir directory;
