@@ -1,5 +1,6 @@
-// One launcher run, to be killed part-way: prepare() on the install root ROOT, with a network
-// that offers the sample release RELEASE and a signature check that passes every bundle. It
+// One launcher run, to be killed part-way: prepare() on the install root ROOT, with the
+// launcher's options, a network that offers the sample release RELEASE and a signature check
+// that passes every bundle. It
 // marks where prepare() begins and ends with an access(2) of the paths BEGIN and END, so that a
 // trace of its system calls can be split into the start-up, prepare() and what follows.
 //
@@ -22,7 +23,7 @@ int main(int, char** argv) {
         argv[1],
         [&network](const std::string& url, const std::filesystem::path& destination, std::int64_t,
                    const korvel::Progress& progress) { korvel::test::deliver(network, url, destination, progress); },
-        [](const std::filesystem::path&) {});
+        [](const std::filesystem::path&) {}, {}, korvel::InstallerOptions{true, true, true, true, {}});
     static_cast<void>(::access(argv[3], F_OK));
     try {
         installer.prepare();

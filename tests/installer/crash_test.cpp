@@ -1,9 +1,10 @@
 // Kills a real launcher process on entry to every system call through which an update reads or
-// changes the install root, and checks that the next run without network still starts a
+// changes the install root, and makes each such call fail with EIO and with ENOSPC instead, and
+// checks that the run never crashes, and that the next run without network still starts a
 // verified game (the old release or the new one), and that the run after that, with network,
 // ends on the new release. Every change on disk is such a call, so killing on entry to each of
 // them reaches every state between two changes, those inside the selection and around the
-// rename included.
+// rename included. The launcher's options are on, so their steps are swept too.
 
 #include <algorithm>
 #include <cstdlib>
@@ -29,7 +30,8 @@ namespace fs = std::filesystem;
 // Names this architecture lacks simply never match.
 const std::string sweptCalls =
     "openat|open|creat|write|pwrite64|writev|rename|renameat|renameat2|mkdir|mkdirat|unlink|unlinkat|rmdir|"
-    "fsync|fdatasync|chmod|fchmod|fchmodat|flock|ftruncate|link|linkat|symlink|symlinkat";
+    "fsync|fdatasync|chmod|fchmod|fchmodat|flock|ftruncate|link|linkat|symlink|symlinkat|read|getdents64|"
+    "copy_file_range|ioctl";
 const std::string prepareBegins = "/korvel-crash-marker/prepare-begins";
 const std::string prepareEnds = "/korvel-crash-marker/prepare-ends";
 
@@ -65,8 +67,9 @@ Trace readTrace(const fs::path& log) {
         trace.began = trace.began || call.find(prepareBegins) != std::string::npos;
         trace.ended = call.find(prepareEnds) != std::string::npos;
         if (("|" + sweptCalls + "|").find("|" + name + "|") != std::string::npos && ++made[name] && trace.began) {
-            const bool reads = (name == "openat" || name == "open") && call.find("O_CREAT") == std::string::npos &&
-                               call.find("O_WRONLY") == std::string::npos && call.find("O_RDWR") == std::string::npos;
+            const bool opensToRead = (name == "openat" || name == "open") && call.find("O_CREAT") == std::string::npos &&
+                                     call.find("O_WRONLY") == std::string::npos && call.find("O_RDWR") == std::string::npos;
+            const bool reads = opensToRead || name == "read" || name == "getdents64" || name == "ioctl";
             trace.inside.push_back({name, made[name], !reads});
         }
     }
@@ -112,28 +115,41 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
     // The state a kill leaves is decided by how many changes of the root came before it.
     std::set<long> statesReached;
     std::map<std::string, int> started;
-    for (const TracedCall& call : clean.inside) {
-        const std::string point = call.name + " #" + std::to_string(call.when);
-        const fs::path root = freshRoot();
-        const int killed = runTraced(log, root, call.name + ":signal=SIGKILL:when=" + std::to_string(call.when));
-        const Trace trace = readTrace(log);
-        ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL && trace.began && !trace.ended)
-            << point << ": the child was not killed inside prepare()";
-        statesReached.insert(changesAmong(trace.inside, trace.inside.size() - 1));  // the last never ran
-        InstallRoot next;
-        next.root = root;
-        EXPECT_EQ(next.prepare(), "") << point << ": without network no startable game";
-        EXPECT_TRUE(next.client.usedPrevious && (next.started() == "r1" || next.started() == "r2")) << point;
-        ++started[next.started()];
-        next.offer(newer);
-        EXPECT_EQ(next.prepare(), "") << point << ": the update failed on the next run with network";
-        EXPECT_EQ(next.started(), "r2") << point;
+    int points = 0;
+    for (const std::string fault : {"signal=SIGKILL", "error=EIO", "error=ENOSPC"}) {
+        for (const TracedCall& call : clean.inside) {
+            // Kills and ENOSPC where the root changes; EIO there and at every fourth read as well.
+            if (!call.changesRoot && (fault != "error=EIO" || call.when % 4 != 0)) {
+                continue;
+            }
+            const std::string point = call.name + " #" + std::to_string(call.when) + " " + fault;
+            ++points;
+            const fs::path root = freshRoot();
+            const int ended = runTraced(log, root, call.name + ":" + fault + ":when=" + std::to_string(call.when));
+            const Trace trace = readTrace(log);
+            if (fault.starts_with("signal")) {
+                ASSERT_TRUE(WIFSIGNALED(ended) && WTERMSIG(ended) == SIGKILL && trace.began && !trace.ended)
+                    << point << ": the child was not killed inside prepare()";
+                statesReached.insert(changesAmong(trace.inside, trace.inside.size() - 1));  // the last never ran
+            } else {
+                EXPECT_TRUE(WIFEXITED(ended)) << point << ": the run crashed (wait status " << ended << ")";
+            }
+            InstallRoot next;
+            next.root = root;
+            EXPECT_EQ(next.prepare(), "") << point << ": without network no startable game";
+            EXPECT_TRUE(next.client.usedPrevious && (next.started() == "r1" || next.started() == "r2")) << point;
+            ++started[next.started()];
+            next.offer(newer);
+            EXPECT_EQ(next.prepare(), "") << point << ": the update failed on the next run with network";
+            EXPECT_EQ(next.started(), "r2") << point;
+        }
     }
     const long changes = changesAmong(clean.inside, clean.inside.size());
     for (long change = 0; change < changes; ++change) {
         EXPECT_TRUE(statesReached.contains(change)) << "no kill left the root just before change " << change;
     }
-    std::cout << "[ crash    ] " << clean.inside.size() << " system calls swept inside prepare(), " << changes
+    std::cout << "[ crash    ] " << points << " faults injected at " << clean.inside.size()
+              << " system calls inside prepare(), " << changes
               << " of them changes of the install root; the next run started the old release " << started["r1"]
               << " times, the new one " << started["r2"] << " times" << std::endl;
 }
