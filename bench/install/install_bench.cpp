@@ -22,11 +22,13 @@
 // to core 0; the installer is not pinned, because using every core is part of what it does.
 // Figures are medians of the runs; the runs of each side alternate.
 //
-// Usage: korvel-install-bench [--size MIB] [--shape pack|balanced|both] [--runs N] [--dir DIR]
+// Usage: korvel-install-bench [--size MIB] [--shape pack|balanced|both] [--runs N] [--dir DIR] [--rate MIB]
 //   --size   total size of the release (default 1024)
 //   --shape  pack: one pack file of 7/8 of the size and eleven files sharing the rest;
 //            balanced: twelve files of equal size (default both, one after the other)
 //   --runs   runs of each measurement (default 5)
+//   --rate   nginx sends each response at most this many MiB per second, a link slower than the
+//            disk (default: no limit, loopback)
 //   --dir    where the served files, install roots and downloads go (default: a fresh
 //            temporary directory, removed at the end)
 
@@ -372,6 +374,7 @@ struct Options {
     std::int64_t sizeMiB = 1024;
     std::vector<std::string> shapes{"pack", "balanced"};
     int runs = 5;
+    int rateMiB = 0;
     fs::path dir;
 };
 
@@ -389,6 +392,8 @@ Options parseOptions(int argc, char** argv) {
             options.runs = std::stoi(value);
         } else if (name == "--dir") {
             options.dir = value;
+        } else if (name == "--rate") {
+            options.rateMiB = std::stoi(value);
         } else {
             throw std::invalid_argument("unknown option " + name + " " + value);
         }
@@ -406,7 +411,7 @@ int runBench(const Options& options) {
     korvel::test::TempDir scratch;
     const fs::path work = options.dir.empty() ? scratch.path() : options.dir;
     fs::create_directories(work);
-    korvel::test::NginxServer server;
+    korvel::test::NginxServer server({.site = {}, .port = 0, .bytesPerSecond = options.rateMiB << 20});
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     std::optional<int> toolCpu;
     if (cores >= 2) {
