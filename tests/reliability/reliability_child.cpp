@@ -5,16 +5,19 @@
 //                                                 installed, else the error's text on standard error
 //   korvel-reliability-child launcher ROOT LIMIT  the launcher's application running the same update
 //                                                 under LIMIT; prints "alert: " and the alert's first
-//                                                 paragraph, then dismisses it. LIMIT "file-size":
-//                                                 64 KiB per file; "address-space": once the window
-//                                                 has painted, 6 MiB beyond what the process holds,
-//                                                 too little for a thread's stack, enough for the alert
+//                                                 paragraph up to the path it names, then dismisses
+//                                                 it. LIMIT "file-size": 64 KiB per file;
+//                                                 "address-space": once the window has painted,
+//                                                 6 MiB beyond what the process holds, too little
+//                                                 for a thread's stack, enough for the alert
 //   anything else, as the game or as the signature tool: writes the descriptors it holds to the
 //   file $DESCRIPTOR_REPORT ("0 1 2 3:/target of 3") and exits with 0
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -44,7 +47,8 @@ PreparedClient update(const fs::path& root, const StatusOperation& status) {
 
 void dismissAlertWhenShown() {
     if (auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        std::cout << "alert: " << alert->informativeText().section("\n\n", 0, 0).toStdString() << std::endl;
+        const QString error = alert->informativeText().section("\n\n", 0, 0).section(": /", 0, 0);
+        std::cout << "alert: " << error.toStdString() << std::endl;
         alert->accept();
         return;
     }
@@ -74,16 +78,13 @@ struct AddressSpaceLimitAfterFirstPaint : QObject {
 };
 
 int reportDescriptors() {
-    std::map<int, std::string> open;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::string report;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {  // listed in ascending order
+        const int fd = std::stoi(entry.path().filename());
         const std::string target = fs::read_symlink(entry.path());
         if (!target.starts_with("/proc/")) {  // the listing's own descriptor
-            open[std::stoi(entry.path().filename())] = target;
+            report += (report.empty() ? "" : " ") + std::to_string(fd) + (fd > 2 ? ":" + target : "");
         }
-    }
-    std::string report;
-    for (const auto& [fd, target] : open) {
-        report += (report.empty() ? "" : " ") + std::to_string(fd) + (fd > 2 ? ":" + target : "");
     }
     test::writeFile(std::getenv("DESCRIPTOR_REPORT"), report);
     return 0;
@@ -101,9 +102,7 @@ int main(int argc, char** argv) {
         } else {
             qAddPreRoutine([] { qApp->installEventFilter(&addressSpaceLimit); });
         }
-        runLauncherApplication(argv[0], [root = fs::path(argv[2])](const StatusOperation& status) {
-            return update(root, status);
-        });
+        runLauncherApplication(argv[0], std::bind_front(update, fs::path(argv[2])));
     }
     if (mode != "update") {
         return reportDescriptors();

@@ -18,14 +18,19 @@
 #include "tests/support/temp_dir.h"
 #include "transport/bundle_listing.h"
 #include "tools/bundle_signature.h"
+#include "tools/command_line.h"
+#include "transport/signature_check.h"
 
 namespace korvel::test {
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 const std::string releaseTool = KORVEL_RELEASE_BINARY;
+const std::string signatureRefused =
+    "The downloaded Mac game failed its application signature check. Installation was not changed.";
 
 class ReleaseTooling : public ::testing::Test {
 protected:
@@ -47,18 +52,29 @@ protected:
         return release;
     }
 
-    ChildResult publish(const std::string& name, const fs::path& bundle) {
-        return runChild({releaseTool, "publish", "--release", name, "--bundle", bundle, "--out", site});
+    // korvel-release publish of the bundle as release name into the site, then options.
+    std::vector<std::string> publishing(const std::string& name, const fs::path& bundle,
+                                        std::vector<std::string> options = {}) {
+        options.insert(options.begin(), {releaseTool, "publish", "--release", name, "--bundle", bundle, "--out", site});
+        return options;
+    }
+
+    ChildResult publish(const std::string& name, const fs::path& bundle) { return runChild(publishing(name, bundle)); }
+
+    void SetUp() override {
+        writeFile(otherKey, other.privatePem);
+        writeFile(otherPublicKey, other.publicPem);
     }
 
     TempDir dir;
     fs::path site = dir / "site";
     int bundles = 0;
+    const SigningKeyPair other = generateSigningKeyPair();  // a key pair this build does not trust
+    const fs::path otherKey = dir / "other-private.pem", otherPublicKey = dir / "other-public.pem";
 };
 
-TEST_F(ReleaseTooling, CodesignPassesOnlyTheBundleAsSigned) {
-    const fs::path otherKey = dir / "other-private.pem";
-    writeFile(otherKey, generateSigningKeyPair().privatePem);
+// korvel-codesign and the launcher's own check in process judge a bundle alike.
+TEST_F(ReleaseTooling, CodesignAndTheLauncherPassOnlyTheBundleAsSigned) {
     const struct {
         std::function<void(const fs::path& bundle)> alter;
         std::string reason;  // "" when the bundle passes
@@ -74,6 +90,11 @@ TEST_F(ReleaseTooling, CodesignPassesOnlyTheBundleAsSigned) {
          },
          "holds symbolic links, which are not allowed: Contents/PkgInfo."},
         {[&](auto& b) { runChild({releaseTool, "sign", "--key", otherKey.string(), b.string()}); }, "another key"},
+        {[](auto& b) { fs::remove_all(b); }, "Not a bundle directory: "},
+        {[](auto& b) { fs::remove(b / codeResourcesPath); ::mkfifo((b / codeResourcesPath).c_str(), 0644); },
+         std::string(codeResourcesPath) + " is not a regular file"},
+        {[](auto& b) { fs::remove(b / "Contents/PkgInfo"); ::mkfifo((b / "Contents/PkgInfo").c_str(), 0644); },
+         "not regular files or directories, or whose names hold a line break: Contents/PkgInfo."},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.reason);
@@ -83,6 +104,7 @@ TEST_F(ReleaseTooling, CodesignPassesOnlyTheBundleAsSigned) {
             runChild({KORVEL_CODESIGN_BINARY, "--verify", "--deep", "--strict", bundle.string()});
         EXPECT_EQ(verdict.exitStatus, row.reason.empty() ? 0 : 1) << verdict.errors;
         EXPECT_THAT(verdict.errors, HasSubstr(row.reason));
+        EXPECT_EQ(outcomeOf([&] { verifyDownloadedApp(bundle); }), row.reason.empty() ? "" : signatureRefused);
     }
     EXPECT_EQ(outcomeOf([&] { verifyBundle(signedBundle(), ""); }),
               "This build trusts no signing key, so it accepts no bundle.");
@@ -172,6 +194,53 @@ TEST_F(ReleaseTooling, PublishesEachReleaseOnceAndKeepsEveryPublishedFile) {
 
     ASSERT_EQ(runChild({releaseTool, "keygen", "--out", (dir / "keys").string()}).exitStatus, 0);
     EXPECT_EQ(fs::status(dir / "keys/korvel-signing-private.pem").permissions(), fs::perms(0600));
+}
+
+// Each run as one line: its exit status, then what it wrote, on standard output when it
+// succeeded, else on standard error. Help and version are answered with 0, a usage error with 2
+// naming what was not expected, a refusal or failure (output lost to a full disk too) with 1; a
+// refused publish leaves the site alone.
+TEST_F(ReleaseTooling, CommandLinesFollowTheConventions) {
+    const fs::path bundle = bundleOf(sampleRelease("beta-1")), unsignedBundle = bundleOf(sampleRelease("beta-1"));
+    fs::remove(unsignedBundle / codeResourcesPath);
+    const fs::path altered = signedBundle();
+    writeFile(altered / "Contents/Resources/online.json", "{}\n");
+    const std::string toFullDisk = "exec \"$0\" \"$@\" >/dev/full";
+    const std::string publishRefused = "1 korvel-release publish: The ";
+    const struct {
+        std::vector<std::string> command;  // run in turn
+        std::string outcome;               // how the run's line begins
+    } rows[] = {
+        {{releaseTool, "--help"}, "0 The release engineer's tool: "},
+        {{releaseTool, "publish", "-h"}, "0 Publish a signed bundle and its manifest"},
+        {{releaseTool, "--version"}, "0 " + versionLine("korvel-release") + "\n"},
+        {{KORVEL_CODESIGN_BINARY, "--help"}, "0 usage: korvel-codesign --verify --deep --strict BUNDLE\n"},
+        {{KORVEL_CODESIGN_BINARY, "--version"}, "0 " + versionLine("korvel-codesign") + "\n"},
+        {{releaseTool, "sign", "--kee", "key.pem", "x"},
+         "2 korvel-release sign: The following arguments were not expected: --kee x\n"},
+        {{releaseTool, "unsign"}, "2 korvel-release: The following argument was not expected: unsign\n"},
+        {{"sh", "-c", toFullDisk, releaseTool, "--help"}, "1 korvel-release: writing to standard output failed: "},
+        {{"sh", "-c", toFullDisk, releaseTool, "manifest", "--release", "beta-1", signedBundle()},
+         "1 korvel-release manifest: filesystem error: write: No space left on device [standard output]\n"},
+        {{releaseTool, "sign", "--key=" + otherKey.string(), bundle},
+         "0 Signed " + bundle.string() + ": 11 files, 0.0 MiB, with a key this build does not trust"},
+        {{releaseTool, "sign", "--key", KORVEL_TEST_PRIVATE_KEY, bundle.parent_path()},
+         "1 korvel-release sign: The bundle does not hold exactly the 12 files of a release.\n"},
+        {publishing("beta-1", bundle), publishRefused + "signature does not match the listing, or was made with"},
+        {publishing("beta-1", unsignedBundle), publishRefused + "bundle is not signed: "},
+        {publishing("beta-1", altered),
+         publishRefused + "bundle differs from its signed listing:\n  changed: Contents/Resources/online.json\n"},
+        {publishing("beta-1", bundle, {"--public-key", otherPublicKey}),
+         "0 Release beta-1: 12 files written, 0 already published.\n"},
+    };
+    for (const auto& row : rows) {
+        fs::remove_all(site);
+        const ChildResult run = runChild(row.command);
+        EXPECT_THAT(std::to_string(run.exitStatus) + " " + (run.exitStatus == 0 ? run.output : run.errors),
+                    StartsWith(row.outcome));
+        EXPECT_EQ(run.exitStatus == 0 ? run.errors : run.output, "") << row.outcome;
+        EXPECT_TRUE(run.exitStatus == 0 || !fs::exists(site)) << row.outcome << ": wrote into the site";
+    }
 }
 
 } // namespace
