@@ -196,6 +196,7 @@ TEST_F(LauncherEndToEnd, StartsTheInstalledReleaseWhenTheManifestCannotBeTrusted
     publish("beta-2");
     resign(manifestKey("second"));
     ASSERT_THAT(launch(), Contains(program("beta-2"))) << "signed with the second key";
+    const std::string acceptedManifest = readFile(manifest);
     const struct {
         const char* name;
         std::function<void()> change;
@@ -203,6 +204,10 @@ TEST_F(LauncherEndToEnd, StartsTheInstalledReleaseWhenTheManifestCannotBeTrusted
         {"a replayed older manifest", [&] { writeFile(manifest, replayed), writeFile(signature, replayedSignature); }},
         {"altered after signing", [&] { resign(manifestKey("first")), writeFile(manifest, readFile(manifest) + " "); }},
         {"signed by an unknown key", [&] { resign((work / "unknown.pem").string()); }},
+        {"the accepted sequence with other bytes", [&] {
+             writeFile(manifest, acceptedManifest + " ");
+             writeFile(signature, manifestSignatureFile(acceptedManifest + " ", readFile(manifestKey("first"))));
+         }},
         {"expired", [&] { resign(manifestKey("first"), {"--expires-at", "2020-01-01T00:00:00Z"}); }},
         {"no signature", [&] { resign(manifestKey("first")), fs::remove(signature); }},
         {"for another channel", [&] {
@@ -214,12 +219,15 @@ TEST_F(LauncherEndToEnd, StartsTheInstalledReleaseWhenTheManifestCannotBeTrusted
          }},
     };
     const fs::path accepted = work / ".local/share/Korvel/OnlineBetaClient/manifest-sequence.json";
-    const std::string acceptedBefore = readFile(accepted);
     for (const auto& row : refused) {
         SCOPED_TRACE(row.name);
         row.change();
+        if (row.name == std::string("a replayed older manifest")) {
+            fs::remove(accepted);  // the selected release's own sequence still holds the replay off
+        }
+        const std::string acceptedBefore = fs::exists(accepted) ? readFile(accepted) : "";
         EXPECT_THAT(launch(), Contains(program("beta-2")));
-        EXPECT_EQ(readFile(accepted), acceptedBefore) << "the manifest was accepted";
+        EXPECT_EQ(fs::exists(accepted) ? readFile(accepted) : "", acceptedBefore) << "the manifest was accepted";
     }
     resign(manifestKey("first"));
     publish("beta-1", KORVEL_TEST_PRIVATE_KEY, {"--rollback"});

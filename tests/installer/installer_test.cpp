@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ed25519.h"
 #include "tests/installer/install_root.h"
 
 namespace korvel::test {
@@ -269,66 +268,6 @@ TEST(Prepare, WithItsOptionsReusesRemovesLeftoversPrunesAndRepairs) {
         EXPECT_TRUE(!fs::exists(run.temp / "elsewhere") || fs::exists(run.temp / "elsewhere/kept"));
         run.network.clear();
         EXPECT_EQ(run.prepare(), "") << "the release in place verifies";
-    }
-}
-
-// The signed layer: each row publishes one more manifest (signed by key a unless it says
-// otherwise) after r0 was installed from a signed manifest with sequence 5. r0 is then damaged,
-// so that a refusal is not hidden by the fallback to it but comes out as the run's outcome.
-TEST(Prepare, AcceptsOnlyAFreshSignedManifestForThisLauncher) {
-    const SigningKeyPair a = generateSigningKeyPair();
-    const SigningKeyPair b = generateSigningKeyPair();
-    const SigningKeyPair unknown = generateSigningKeyPair();
-    const ManifestTrust trust{{a.publicPem, b.publicPem}};
-    const auto publish = [&](InstallRoot& run, const SampleRelease& release, std::int64_t sequence,
-                             const std::string& key, ManifestTrust target = {}, std::int64_t expires = 4102444800 /* 2100 */) {
-        run.offer(release);
-        std::string& manifest = run.network[BootstrapPolicy::manifestURL];
-        manifest = withSignedDetails(manifest, {sequence, expires}, target);
-        run.network[ManifestSignature::url] = manifestSignatureFile(manifest, key);
-    };
-    const SampleRelease r0 = sampleRelease("r0");
-    const SampleRelease r1 = sampleRelease("r1");
-    const std::string older = "The release manifest is older than one this launcher already accepted.";
-    const struct {
-        const char* name;
-        std::function<void(InstallRoot&)> publishNext;
-        std::string refusal;  // "" when r1 is installed
-    } rows[] = {
-        {"the next sequence", [&](auto& run) { publish(run, r1, 6, a.privatePem); }, ""},
-        {"signed with the second key", [&](auto& run) { publish(run, r1, 6, b.privatePem); }, ""},
-        {"an older sequence", [&](auto& run) { publish(run, r1, 4, a.privatePem); }, older},
-        {"an older sequence, the record lost", [&](auto& run) {
-             fs::remove(run.root / "manifest-sequence.json");
-             publish(run, r1, 4, a.privatePem);
-         }, older},
-        {"the same sequence, other bytes", [&](auto& run) { publish(run, r1, 5, a.privatePem); },
-         "The release manifest differs from the one accepted under the same sequence number."},
-        {"altered after signing", [&](auto& run) {
-             publish(run, r1, 6, a.privatePem);
-             run.network[BootstrapPolicy::manifestURL] += " ";
-         }, "The release manifest is not signed by a trusted key."},
-        {"an unknown key", [&](auto& run) { publish(run, r1, 6, unknown.privatePem); },
-         "The release manifest is not signed by a trusted key."},
-        {"no signature", [&](auto& run) {
-             publish(run, r1, 6, a.privatePem);
-             run.network.erase(ManifestSignature::url);
-         }, "curl 7"},
-        {"expired", [&](auto& run) { publish(run, r1, 6, a.privatePem, {}, 1700000000); },
-         "The release manifest has expired."},
-        {"for another channel", [&](auto& run) { publish(run, r1, 6, a.privatePem, {.publicKeysPem = {}, .channel = "live"}); },
-         "The release manifest is for another product, channel or platform."},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        InstallRoot run;
-        run.options.manifestTrust = trust;
-        publish(run, r0, 5, a.privatePem);
-        ASSERT_EQ(run.prepare(), "");
-        row.publishNext(run);
-        flipByteOf(run.root / "releases/r0" / contents / "PkgInfo");
-        EXPECT_EQ(run.prepare(), row.refusal);
-        EXPECT_EQ(run.started(), row.refusal.empty() ? "r1" : "");
     }
 }
 
