@@ -46,10 +46,15 @@ protected:
         transport = loopbackTransportOptions(KORVEL_TEST_CERTIFICATES "/ca.pem", address);
     }
 
-    // Fetches url into a fresh staging file and answers the outcome.
-    std::string fetch(const std::string& url, std::int64_t limit, const TransportOptions& options) {
+    // Fetches url into a fresh staging file, or resumably into one holding the first kept bytes
+    // of the body, and answers the outcome.
+    std::string fetch(const std::string& url, std::int64_t limit, TransportOptions options, int kept = -1) {
         fs::remove(staging);
         reports.clear();
+        if (kept >= 0) {
+            writeFile(staging, servedBody(static_cast<std::size_t>(kept)));
+            options.resume = true;
+        }
         const auto report = [this](std::int64_t received) { reports.push_back(received); };
         return outcomeOf([&] { BoundedDownload(staging, limit, report, options).fetch(url); }, scratch.path());
     }
@@ -69,6 +74,7 @@ TEST_F(Download, StoresAtMostTheApprovedBodyAndRefusesAnyOtherAnswer) {
         std::int64_t limit;
         std::string outcome;
         std::size_t stored;
+        int kept = -1;  // resumable, into a file holding the first kept bytes; -1: a plain transfer
     } rows[] = {
         {"body/10", 1000, "", 10},
         {"body/1000", 1000, "", 1000},
@@ -88,10 +94,18 @@ TEST_F(Download, StoresAtMostTheApprovedBodyAndRefusesAnyOtherAnswer) {
         {"status/304", 1000, unavailable, 0},
         {"status/404", 1000, unavailable, 0},
         {"status/206", 1000, unavailable, 0},
+        // A resumed transfer takes exactly the rest, or a whole body from the start; any other
+        // answer empties the file, so that the next attempt asks for the whole body.
+        {"range/1000/", 1000, "", 1000, 400},
+        {"range/1000/whole", 1000, "", 1000, 400},
+        {"range/1000/shifted", 1000, unavailable, 0, 400},
+        {"range/1000/longer", 1000, unavailable, 0, 400},
+        {"range/1000/cut", 1000, "curl 18", 400, 400},
+        {"range/1000/", 1000, "", 1000, 1000},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path + " with a limit of " + std::to_string(row.limit));
-        EXPECT_EQ(fetch(fileUrl(row.path), row.limit, transport), row.outcome);
+        EXPECT_EQ(fetch(fileUrl(row.path), row.limit, transport, row.kept), row.outcome);
         EXPECT_EQ(fs::status(staging).permissions(), fs::perms(0600));
         EXPECT_TRUE(readFile(staging) == servedBody(row.stored)) << "stored " << fs::file_size(staging) << " bytes";
     }
@@ -104,36 +118,11 @@ TEST_F(Download, StoresAtMostTheApprovedBodyAndRefusesAnyOtherAnswer) {
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("/online-beta/target"), std::string::npos) << "a redirect was followed";
-}
-
-// A resumable transfer into a file that holds the first 400 of 1000 bytes: it asks for the
-// rest and accepts only exactly the rest; a whole body starts the file again; any other answer
-// is refused and empties the file, so that the next attempt asks for the whole body.
-TEST_F(Download, ResumesOnlyWithExactlyTheRestOfTheBody) {
-    const struct {
-        std::string how;
-        std::string outcome;
-        std::size_t stored;
-    } rows[] = {
-        {"", "", 1000}, {"whole", "", 1000}, {"shifted", unavailable, 0}, {"longer", unavailable, 0}, {"cut", "curl 18", 400},
-    };
-    TransportOptions resumable = transport;
-    resumable.resume = true;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.how);
-        writeFile(staging, servedBody(400));
-        reports.clear();
-        const auto report = [this](std::int64_t received) { reports.push_back(received); };
-        EXPECT_EQ(outcomeOf([&] { BoundedDownload(staging, 1000, report, resumable).fetch(fileUrl("range/1000/" + row.how)); }),
-                  row.outcome);
-        EXPECT_TRUE(readFile(staging) == servedBody(row.stored)) << "stored " << fs::file_size(staging) << " bytes";
-        if (row.how.empty()) {
-            EXPECT_GT(reports.front(), 400) << "the progress of a resumed file starts again from zero";
-        }
-    }
-    EXPECT_NE(readFile(scratch / "log").find("Range: bytes=400-\n"), std::string::npos);
-    writeFile(staging, servedBody(1000));
-    EXPECT_EQ(fetch(fileUrl("range/1000"), 1000, resumable), "") << "a complete file is fetched again, whole";
+    EXPECT_NE(log.find("GET /online-beta/range/1000/ HTTP/1.1\nAccept-Encoding: identity\nHost: " +
+                       BootstrapPolicy::downloadHost + "\nRange: bytes=400-\n"),
+              std::string::npos);
+    EXPECT_EQ(fetch(fileUrl("range/1000/"), 1000, transport, 400), "");
+    EXPECT_GT(reports.front(), 400) << "the progress of a resumed file started again from zero";
 }
 
 // Every host named here leads to the server, so a request that leaks out shows in its log.
