@@ -203,51 +203,39 @@ TEST(Prepare, WithItsOptionsReusesRemovesLeftoversPrunesAndRepairs) {
     const SampleRelease r0 = sampleRelease("r0", 8192);
     const SampleRelease r1 = sampleRelease("r1", 8192);
     const std::string pack = contents + "Resources/Korvel_Online.pck";
-    const auto urlsOf = [&](const SampleRelease& release, std::initializer_list<std::string> paths) {
-        std::vector<std::string> urls{BootstrapPolicy::manifestURL};
-        for (const ReleaseFile& file : release.files()) {
-            if (paths.size() == 0 || std::find(paths.begin(), paths.end(), file.path) != paths.end()) {
-                urls.push_back(file.url);
-            }
-        }
-        return urls;
-    };
-    std::vector<std::string> allButPack = urlsOf(r1, {});
-    std::erase(allButPack, r1.files()[6].url);
     const struct {
         const char* name;
         std::function<void(InstallRoot&)> change;
-        std::vector<std::string> requests;
-        std::set<std::string> releases;  // what stays in releases/ (r1 is the one selected after the run)
+        std::string downloads;  // how many release files were downloaded, and whether the pack was
     } rows[] = {
-        {"the shared pack reused", [](auto&) {}, allButPack, {"r0", "r1"}},
+        {"the shared pack reused", [](auto&) {}, "11"},
         {"a reuse source altered on disk", [&](auto& run) { flipByteOf(run.root / "releases/r0" / pack); },
-         urlsOf(r1, {}), {"r0", "r1"}},
+         "12 with the pack"},
         {"a reuse source a link", [&](auto& run) {
              fs::rename(run.root / "releases/r0" / pack, run.temp / "pack");
              fs::create_symlink(run.temp / "pack", run.root / "releases/r0" / pack);
-         }, urlsOf(r1, {}), {"r0", "r1"}},
+         }, "12 with the pack"},
         {"a reuse source a FIFO", [&](auto& run) {
              fs::remove(run.root / "releases/r0" / pack);
              ::mkfifo((run.root / "releases/r0" / pack).c_str(), 0644);
-         }, urlsOf(r1, {}), {"r0", "r1"}},
+         }, "12 with the pack"},
         {"leftovers of stopped runs, and a link among them", [](auto& run) {
              fs::create_directories(run.root / ".stage-x/a");
              writeFile(run.root / ".manifest-y.json", "{}");
              linkOut(run, ".stage-link");
              writeFile(run.temp / "elsewhere/kept", "k");
-         }, allButPack, {"r0", "r1"}},
+         }, "11"},
         {"older releases and a link in releases/", [&](auto& run) {
              fs::copy(run.root / "releases/r0", run.root / "releases/old", fs::copy_options::recursive);
              linkOut(run, "releases/zlink");
              writeFile(run.temp / "elsewhere/kept", "k");
-         }, allButPack, {"r0", "r1"}},
+         }, "11"},
         {"the offered release in place with one byte damaged, as is r0's copy", [&](auto& run) {
              run.offer(r1);
              run.prepare();
              flipByteOf(run.root / "releases/r1" / pack);
              flipByteOf(run.root / "releases/r0" / pack);
-         }, urlsOf(r1, {pack}), {"r0", "r1"}},
+         }, "1 with the pack"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -259,12 +247,13 @@ TEST(Prepare, WithItsOptionsReusesRemovesLeftoversPrunesAndRepairs) {
         run.requests.clear();
         EXPECT_EQ(run.prepare(), "");
         EXPECT_EQ(run.started(), "r1");
-        EXPECT_EQ(run.requests, row.requests);
+        const bool packDownloaded = std::find(run.requests.begin(), run.requests.end(), r1.files()[6].url) != run.requests.end();
+        EXPECT_EQ(std::to_string(run.requests.size() - 1) + (packDownloaded ? " with the pack" : ""), row.downloads);
         std::set<std::string> releases;
         for (const auto& entry : fs::directory_iterator(run.root / "releases")) {
             releases.insert(entry.path().filename());
         }
-        EXPECT_EQ(releases, row.releases);
+        EXPECT_EQ(releases, (std::set<std::string>{"r0", "r1"})) << "only the new release and the one it replaced";
         EXPECT_TRUE(!fs::exists(run.temp / "elsewhere") || fs::exists(run.temp / "elsewhere/kept"));
         run.network.clear();
         EXPECT_EQ(run.prepare(), "") << "the release in place verifies";

@@ -139,7 +139,7 @@ TEST(DeepTree, VerificationGivesTheVerdictOfWhatLiesAtTheBottom) {
         {[](int) {}, ""},
         {[](int at) { UniqueFd(::openat(at, "x", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)); },
          "An installed release contains an unexpected file: " + chain + "x"},
-        {[](int at) { ::unlinkat(at, "x", 0); ::symlinkat("..", at, "x"); },
+        {[](int at) { EXPECT_EQ(::unlinkat(at, "x", 0) + ::symlinkat("..", at, "x"), 0); },
          "An installation path is a symbolic link; no files were changed."},
     };
     for (const auto& [plant, outcome] : rows) {
