@@ -19,6 +19,9 @@ struct RemovalFailure {
     std::error_code error;
 };
 
+// Where the launcher's resumable downloads keep what arrived (transport/resumable_download.h).
+inline constexpr const char* partialDownloadsName = "partial-downloads";
+
 // ".stage-*" directories and ".manifest-*" files that stopped runs left in root.
 std::vector<RemovalFailure> removeStaleStaging(const std::filesystem::path& root);
 

@@ -320,6 +320,12 @@ fs::path OnlineInstaller::install(const ReleaseManifest& manifest, const std::st
         }
         pruneReleases(releases, keep);
     }
+    if (!damage && options.removeStaleStaging) {
+        // Each file of this release left the partial downloads when it completed; what is left
+        // there served releases that will not be installed now.
+        std::error_code ignored;
+        fs::remove_all(root / partialDownloadsName, ignored);
+    }
     return release / BootstrapPolicy::entrypoint;
 }
 

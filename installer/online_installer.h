@@ -21,6 +21,7 @@ struct PreparedClient {
 struct InstallerOptions {
     bool reuseUnchangedFiles = false;  // take files whose size and SHA-256 match from installed releases
     bool removeStaleStaging = false;   // under the lock, remove ".stage-*" and ".manifest-*" left by stopped runs
+                                       // (and, once a new release is in place, "partial-downloads")
     bool pruneOlderReleases = false;   // after a new release is committed, keep only it and the one it replaced
     bool repairDamagedRelease = false; // an installed release that fails verification is re-installed in place
 
@@ -46,6 +47,7 @@ struct InstallerOptions {
 //   .stage-<UUID>/            an installation in progress
 //   .manifest-<UUID>.sig      this run's manifest signature (signed layer), removed likewise
 //   manifest-sequence.json    the highest manifest sequence accepted (signed layer)
+//   partial-downloads/        release files still arriving (the launcher's resumable downloads)
 class OnlineInstaller {
 public:
     // Touches nothing on disk. The root is kept lexically normalised; links are not resolved.

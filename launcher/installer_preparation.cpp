@@ -1,5 +1,6 @@
 #include "launcher/installer_preparation.h"
 
+#include "installer/housekeeping.h"
 #include "launcher/install_root.h"
 #include "transport/resumable_download.h"
 #include "transport/signature_check.h"
@@ -10,7 +11,7 @@ namespace {
 
 DownloadOperation launcherDownload(const std::filesystem::path& root, const TransportOptions& transport) {
 #if KORVEL_RESUMABLE_DOWNLOADS
-    return resumableDownload(root / "partial-downloads", transport);
+    return resumableDownload(root / partialDownloadsName, transport);
 #else
     static_cast<void>(root);
     return [transport](const std::string& url, const std::filesystem::path& destination, std::int64_t limit,

@@ -221,6 +221,7 @@ TEST(Prepare, WithItsOptionsReusesRemovesLeftoversPrunesAndRepairs) {
          }, "12 with the pack"},
         {"leftovers of stopped runs, and a link among them", [](auto& run) {
              fs::create_directories(run.root / ".stage-x/a");
+             writeFile(run.root / "partial-downloads/0123", "x");
              writeFile(run.root / ".manifest-y.json", "{}");
              linkOut(run, ".stage-link");
              writeFile(run.temp / "elsewhere/kept", "k");
@@ -255,6 +256,7 @@ TEST(Prepare, WithItsOptionsReusesRemovesLeftoversPrunesAndRepairs) {
         }
         EXPECT_EQ(releases, (std::set<std::string>{"r0", "r1"})) << "only the new release and the one it replaced";
         EXPECT_TRUE(!fs::exists(run.temp / "elsewhere") || fs::exists(run.temp / "elsewhere/kept"));
+        EXPECT_FALSE(fs::exists(run.root / "partial-downloads"));
         run.network.clear();
         EXPECT_EQ(run.prepare(), "") << "the release in place verifies";
     }
