@@ -50,6 +50,12 @@ std::string Sha256::finishHex() {
     return text;
 }
 
+std::string sha256Hex(std::string_view bytes) {
+    Sha256 digest;
+    digest.update(bytes.data(), bytes.size());
+    return digest.finishHex();
+}
+
 std::string digestToEnd(int fd, const std::filesystem::path& path) {
     // Only a hint (a longer read-ahead for a file that is not cached yet); it cannot change
     // the digest, so its result is ignored.

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct evp_md_ctx_st;
 
@@ -33,6 +34,9 @@ private:
 // The read size of every digest: large reads keep the system-call cost per byte low, and a
 // chunk this size still sits in the core's own cache while it is hashed.
 constexpr std::size_t digestChunkBytes = 1 << 20;
+
+// The lowercase hexadecimal digest of bytes held in memory.
+std::string sha256Hex(std::string_view bytes);
 
 // The lowercase hexadecimal digest of the open file from the descriptor's offset to its end,
 // read through one buffer of digestChunkBytes. path only names the file in errors.

@@ -23,12 +23,6 @@ namespace {
 
 constexpr const char* recordName = "manifest-sequence.json";
 
-std::string digestOf(std::string_view bytes) {
-    Sha256 digest;
-    digest.update(bytes.data(), bytes.size());
-    return digest.finishHex();
-}
-
 } // namespace
 
 // A manifest sequence accepted earlier and the SHA-256 of the manifest it was accepted with.
@@ -59,7 +53,7 @@ OnlineInstaller::AcceptedSequence OnlineInstaller::selectedSequence() const {
     try {
         const std::optional<std::string> saved = presentData(root / "releases" / *selected / "installed-manifest.json");
         const std::optional<SignedDetails> details = saved ? signedDetails(*saved) : std::nullopt;
-        return details ? AcceptedSequence{details->sequence, digestOf(*saved)} : AcceptedSequence{};
+        return details ? AcceptedSequence{details->sequence, sha256Hex(*saved)} : AcceptedSequence{};
     } catch (const BootstrapError&) {
         return {};
     }
@@ -107,7 +101,7 @@ void OnlineInstaller::authenticate(const std::string& data) {
     const fs::path recordPath = root / recordName;
     const std::optional<std::string> recordText = presentData(recordPath);
     const AcceptedSequence recorded = recordText ? AcceptedSequence::decode(*recordText) : AcceptedSequence{};
-    const std::string digest = digestOf(data);
+    const std::string digest = sha256Hex(data);
     for (const AcceptedSequence& accepted : {recorded, selectedSequence()}) {
         if (incoming.sequence < accepted.sequence) {
             throw BootstrapError::invalid("The release manifest is older than one this launcher already accepted.");

@@ -94,9 +94,7 @@ void fetchWhole(const TransportOptions& options, const std::string& url, const f
 void fetchResumable(const fs::path& partialDirectory, const TransportOptions& options, const std::string& url,
                     const fs::path& destination, std::int64_t limit, const Progress& progress) {
     const UniqueFd directory = openPartialDirectory(partialDirectory);
-    Sha256 digest;
-    digest.update(url.data(), url.size());
-    const std::string key = digest.finishHex();
+    const std::string key = sha256Hex(url);
     makeRoomFor(directory.get(), partialDirectory, key, limit);
     // Created here when new, so that the link below always has a file to name.
     const int kept = ::openat(directory.get(), key.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);

@@ -13,12 +13,6 @@ namespace korvel::test {
 
 namespace fs = std::filesystem;
 
-std::string sha256Of(std::string_view bytes) {
-    Sha256 digest;
-    digest.update(bytes.data(), bytes.size());
-    return digest.finishHex();
-}
-
 SampleRelease sampleRelease(const std::string& name, std::size_t packBytes) {
     SampleRelease release{name, {}};
     for (const std::string& path : BootstrapPolicy::paths) {
@@ -32,7 +26,7 @@ std::vector<ReleaseFile> SampleRelease::files() const {
     std::vector<ReleaseFile> files;
     for (const auto& [path, bytes] : contents) {
         files.push_back({path, BootstrapPolicy::downloadBase + name + "/mac/" + path,
-                         static_cast<std::int64_t>(bytes.size()), sha256Of(bytes),
+                         static_cast<std::int64_t>(bytes.size()), sha256Hex(bytes),
                          BootstrapPolicy::executables.contains(path)});
     }
     return files;

@@ -28,8 +28,6 @@ struct SampleRelease {
 
 SampleRelease sampleRelease(const std::string& name, std::size_t packBytes = 4096);
 
-std::string sha256Of(std::string_view bytes);
-
 // Stores what network serves at url the way the real download stores a body: a fresh file,
 // created exclusively with mode 0600, then progress told. A URL the network lacks fails as an
 // unreachable host does (TransportError 7).
