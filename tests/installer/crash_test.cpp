@@ -100,7 +100,8 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
         return root;
     };
     const fs::path log = earlier.temp / "trace";
-    const int status = runTraced(log, freshRoot());
+    const fs::path cleanRoot = freshRoot();
+    const int status = runTraced(log, cleanRoot);
     const Trace clean = readTrace(log);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !clean.ended) {
         // Where CI runs the suite the sweep must run; elsewhere strace may be missing or not allowed.
@@ -108,10 +109,14 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
         ASSERT_EQ(std::getenv("CI"), nullptr) << why;
         GTEST_SKIP() << why;
     }
+    // After a power loss the new selection stands only if the root directory, whose entry the
+    // record's rename changed, was flushed after that rename.
+    const std::string cleanLog = readFile(log);
+    const std::size_t rootOpened = cleanLog.find('"' + cleanRoot.string() + "\", O_RDONLY", cleanLog.rfind("\nrename"));
+    EXPECT_NE(cleanLog.find("\nfsync(", rootOpened), std::string::npos) << "the root is not flushed after the rename";
 
     // The state a kill leaves is decided by how many changes of the root came before it.
     std::set<long> statesReached;
-    std::map<std::string, int> started;
     for (const TracedCall& call : clean.inside) {
         const std::string point = call.name + " #" + std::to_string(call.when);
         const fs::path root = freshRoot();
@@ -124,7 +129,6 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
         next.root = root;
         EXPECT_EQ(next.prepare(), "") << point << ": without network no startable game";
         EXPECT_TRUE(next.client.usedPrevious && (next.started() == "r1" || next.started() == "r2")) << point;
-        ++started[next.started()];
         next.offer(newer);
         EXPECT_EQ(next.prepare(), "") << point << ": the update failed on the next run with network";
         EXPECT_EQ(next.started(), "r2") << point;
@@ -134,8 +138,7 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
         EXPECT_TRUE(statesReached.contains(change)) << "no kill left the root just before change " << change;
     }
     std::cout << "[ crash    ] " << clean.inside.size() << " system calls swept inside prepare(), " << changes
-              << " of them changes of the install root; the next run started the old release " << started["r1"]
-              << " times, the new one " << started["r2"] << " times" << std::endl;
+              << " of them changes of the install root" << std::endl;
 }
 
 } // namespace
