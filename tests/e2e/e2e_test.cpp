@@ -111,7 +111,7 @@ TEST_F(LauncherEndToEnd, InstallsOnceRefusesBadUpdatesAndFallsBackWithoutTheServ
     // Each run fetched the manifest, then files in manifest order: the first all of beta-1, the
     // second none, then all of beta-2 and those of beta-3 up to the altered one.
     const std::vector<std::string> requests = server->waitForRequests(13 + 1 + 13 + 12);
-    EXPECT_EQ(requests.size(), 39u);
+    ASSERT_EQ(requests.size(), 39u);
     for (const std::size_t run : {0, 13, 14, 27}) {
         EXPECT_EQ(requests.at(run), "/online-beta/manifest.json") << "request " << run;
     }
