@@ -116,7 +116,7 @@ TEST_F(LauncherEndToEnd, InstallsOnceRefusesBadUpdatesAndFallsBackWithoutTheServ
     // of beta-1, the second none; beta-3 shares the game and the pack with beta-1, which are reused
     // from it, so its run fetched the other files up to the altered one.
     const std::vector<std::string> requests = server->waitForRequests(14 + 2 + 11);
-    EXPECT_EQ(requests.size(), 27u);
+    ASSERT_EQ(requests.size(), 27u);
     for (const std::size_t run : {0, 14, 16}) {
         EXPECT_EQ(requests.at(run), "/online-beta/manifest.json") << "request " << run;
         EXPECT_EQ(requests.at(run + 1), "/online-beta/manifest.json.sig") << "request " << run + 1;

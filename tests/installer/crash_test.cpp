@@ -103,7 +103,8 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
         return root;
     };
     const fs::path log = earlier.temp / "trace";
-    const int status = runTraced(log, freshRoot());
+    const fs::path cleanRoot = freshRoot();
+    const int status = runTraced(log, cleanRoot);
     const Trace clean = readTrace(log);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !clean.ended) {
         // Where CI runs the suite the sweep must run; elsewhere strace may be missing or not allowed.
@@ -111,6 +112,11 @@ TEST(CrashConsistency, AKillOnEntryToAnySystemCallOfAnUpdateLeavesAStartableGame
         ASSERT_EQ(std::getenv("CI"), nullptr) << why;
         GTEST_SKIP() << why;
     }
+    // After a power loss the new selection stands only if the root directory, whose entry the
+    // record's rename changed, was flushed after that rename.
+    const std::string cleanLog = readFile(log);
+    const std::size_t rootOpened = cleanLog.find('"' + cleanRoot.string() + "\", O_RDONLY", cleanLog.rfind("\nrename"));
+    EXPECT_NE(cleanLog.find("\nfsync(", rootOpened), std::string::npos) << "the root is not flushed after the rename";
 
     // The state a kill leaves is decided by how many changes of the root came before it.
     std::set<long> statesReached;
