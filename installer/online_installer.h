@@ -59,7 +59,6 @@ public:
     PreparedClient prepare();
 
 private:
-    friend class OnlineInstallerTestAccess;
     struct AcceptedSequence;
 
     void noSymlinks(const std::filesystem::path& path) const;
