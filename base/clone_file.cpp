@@ -1,7 +1,6 @@
 #include "base/clone_file.h"
 
 #include <cerrno>
-#include <vector>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -19,17 +18,6 @@
 #include "base/unique_fd.h"
 
 namespace korvel {
-
-namespace {
-
-[[maybe_unused]] void copyThroughBuffer(int from, int to, const std::filesystem::path& toPath) {
-    std::vector<char> buffer(1 << 20);
-    while (const std::size_t count = readSome(from, buffer.data(), buffer.size(), toPath)) {
-        writeAll(to, std::string_view(buffer.data(), count), toPath);
-    }
-}
-
-} // namespace
 
 void cloneFile(int from, std::int64_t bytes, const std::filesystem::path& to) {
 #if defined(__APPLE__)
@@ -52,7 +40,7 @@ void cloneFile(int from, std::int64_t bytes, const std::filesystem::path& to) {
             }
             // Kernels and file systems that cannot copy in the kernel: copy through a buffer.
             if (left == bytes && (error == EXDEV || error == ENOSYS || error == EOPNOTSUPP || error == EINVAL)) {
-                copyThroughBuffer(from, output.get(), to);
+                copyToEnd(from, output.get(), to, to);
                 return;
             }
             throwSystemError(error, "copy_file_range", to);

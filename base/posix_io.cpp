@@ -1,6 +1,7 @@
 #include "base/posix_io.h"
 
 #include <cerrno>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,6 +34,13 @@ void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path)
             throwSystemError(errno, "write", path);
         }
         bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+}
+
+void copyToEnd(int from, int to, const std::filesystem::path& fromPath, const std::filesystem::path& toPath) {
+    std::vector<char> buffer(1 << 20);
+    while (const std::size_t count = readSome(from, buffer.data(), buffer.size(), fromPath)) {
+        writeAll(to, std::string_view(buffer.data(), count), toPath);
     }
 }
 

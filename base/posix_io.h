@@ -16,6 +16,10 @@ std::size_t readSome(int fd, void* buffer, std::size_t size, const std::filesyst
 // Writes every byte, retrying short and interrupted writes; failures throw as above.
 void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path);
 
+// Copies from the descriptor's offset to its end into to, through one buffer; read errors name
+// fromPath, write errors toPath. For file systems and kernels that cannot copy in the kernel.
+void copyToEnd(int from, int to, const std::filesystem::path& fromPath, const std::filesystem::path& toPath);
+
 // The content of a small regular file, or none when path is not a regular file or holds more
 // than limit bytes. Opened without following a final link and without blocking, so neither a
 // link nor a FIFO swapped in after a caller's own checks can redirect or hang the read; the

@@ -59,33 +59,6 @@ OnlineInstaller::AcceptedSequence OnlineInstaller::selectedSequence() const {
     }
 }
 
-// The name the selection record holds, when it is readable and valid; housekeeping and the
-// signed layer only consult it, and previous() reports any fault of it.
-std::optional<std::string> OnlineInstaller::selectedRelease() const {
-    try {
-        const std::optional<std::string> record = presentData(root / "current.json");
-        const CurrentRelease selected = record ? decodeJson<CurrentRelease>(*record) : CurrentRelease{};
-        return BootstrapPolicy::validRelease(selected.release) ? std::optional(selected.release) : std::nullopt;
-    } catch (const DecodingError&) {
-        return std::nullopt;
-    } catch (const BootstrapError&) {
-        return std::nullopt;
-    }
-}
-
-std::optional<std::string> OnlineInstaller::presentData(const fs::path& path) const {
-    noSymlinks(path);
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        const int error = errno;
-        if (error == ENOENT) {
-            return std::nullopt;
-        }
-        throwSystemError(error, "lstat", path);
-    }
-    return boundedData(path);
-}
-
 void OnlineInstaller::authenticate(const std::string& data) {
     const fs::path stagedSignature = root / (".manifest-" + randomUuid() + ".sig");
     const ScopeExit removeStagedSignature([&stagedSignature] {

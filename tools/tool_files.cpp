@@ -30,12 +30,7 @@ void writeNewFile(const fs::path& path, std::string_view bytes, unsigned mode) {
 
 void copyFileDurably(const fs::path& source, const fs::path& target, const FileCheck& check) {
     const UniqueFd input = openFile(source, O_RDONLY | O_NOFOLLOW);
-    const auto copy = [&](int output, const fs::path& temporary) {
-        std::vector<char> buffer(1 << 20);
-        while (const std::size_t count = readSome(input.get(), buffer.data(), buffer.size(), source)) {
-            writeAll(output, std::string_view(buffer.data(), count), temporary);
-        }
-    };
+    const auto copy = [&](int output, const fs::path& temporary) { copyToEnd(input.get(), output, source, temporary); };
     replaceFileAtomically(target, copy, Durability::flushed, check);
 }
 

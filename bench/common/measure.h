@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 namespace korvel::bench {
 
 double median(std::vector<double> values);
+
+// Wall time of work, in seconds.
+double secondsOf(const std::function<void()>& work);
 
 // Keeps a process (0: the calling thread) on one core, so that a client and the server it
 // measures against do not share one and neither measures the other's encryption. Failing to

@@ -32,7 +32,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Seconds = std::chrono::duration<double>;
 
 void writeServedFile(const fs::path& path, std::int64_t bytes) {
     fs::create_directories(path.parent_path());
@@ -63,13 +62,6 @@ double cpuSeconds(int who) {
     ::getrusage(who, &usage);
     const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-template <class Transfer>
-double timed(Transfer&& transfer) {
-    const auto start = std::chrono::steady_clock::now();
-    transfer();
-    return Seconds(std::chrono::steady_clock::now() - start).count();
 }
 
 } // namespace
@@ -106,7 +98,7 @@ int main(int argc, char** argv) {
     for (int run = 0; run < runs; ++run) {
         fs::remove(target);
         const double korvelCpuBefore = cpuSeconds(RUSAGE_SELF);
-        const double korvelSeconds = timed([&] {
+        const double korvelSeconds = korvel::bench::secondsOf([&] {
             korvel::BoundedDownload download(target, bytes, [](std::int64_t) {}, options);
             download.fetch(url);
         });
@@ -124,7 +116,7 @@ int main(int argc, char** argv) {
         curlCpu.push_back(curl.cpuSeconds);
         // BoundedDownload ends with its file on stable storage; curl does not. For comparison,
         // the time curl's output then takes to reach the disk.
-        const double flushSeconds = timed([&] {
+        const double flushSeconds = korvel::bench::secondsOf([&] {
             const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
             ::fsync(fd);
             ::close(fd);

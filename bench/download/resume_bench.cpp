@@ -27,12 +27,6 @@ struct Stopped : std::runtime_error {
     Stopped() : std::runtime_error("stopped half way") {}
 };
 
-double secondsOf(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -47,7 +41,7 @@ int main(int argc, char** argv) {
     options.resume = true;
 
     const fs::path fresh = scratch / "fresh.bin";
-    const double freshSeconds = secondsOf([&] {
+    const double freshSeconds = korvel::bench::secondsOf([&] {
         korvel::BoundedDownload(fresh, size, [](std::int64_t) {}, options).fetch(url);
     });
     const long long freshBytes = server.bytesSent();
@@ -63,7 +57,7 @@ int main(int argc, char** argv) {
     }
     const long long kept = static_cast<long long>(fs::file_size(resumed));
     const long long beforeResume = server.bytesSent();
-    const double resumeSeconds = secondsOf([&] {
+    const double resumeSeconds = korvel::bench::secondsOf([&] {
         korvel::BoundedDownload(resumed, size, [](std::int64_t) {}, options).fetch(url);
     });
     const long long resumeBytes = server.bytesSent() - beforeResume;
